@@ -1,0 +1,233 @@
+#include "utils.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <nlohmann/json.hpp>
+#include <slapi-plugin.h>
+
+extern "C" {
+DM_EXPORT const char *path_to_config = "/etc/quorvel/dirmirror.env";
+}
+
+namespace {
+
+constexpr char kUnset[] = "<unset>";
+
+void set_text_default(char (&field)[DM_CONFIG_TEXT_SIZE])
+{
+    std::memset(field, 0, sizeof field);
+    std::memcpy(field, kUnset, sizeof kUnset);
+}
+
+/* Scans `line` with a pattern such as " RABBIT_HOST = %511s " and copies the
+ * value only when the scan got that far. */
+void scan_text(const char *line, const char *pattern, char (&field)[DM_CONFIG_TEXT_SIZE])
+{
+    char value[DM_CONFIG_TEXT_SIZE] = {};
+    if (std::sscanf(line, pattern, value) == 1)
+        std::memcpy(field, value, sizeof value);
+}
+
+void scan_port(const char *line, int32_t &port)
+{
+    // Read wide so that an out-of-range number is refused instead of overflowing.
+    long long value = 0;
+    if (std::sscanf(line, " RABBIT_PORT = %lld ", &value) == 1 && value >= INT32_MIN &&
+        value <= INT32_MAX)
+        port = static_cast<int32_t>(value);
+}
+
+bool starts_with(const char *line, std::string_view key)
+{
+    return std::strncmp(line, key.data(), key.size()) == 0;
+}
+
+char ascii_lower(char c)
+{
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+/* A value that is one whole JSON value is passed through as JSON. Line breaks
+ * can only stand between tokens there, so they become blanks and the event
+ * stays on one line. */
+bool append_bare_json(std::string &out, std::string_view value)
+{
+    if (value.empty() || value.front() != '{' || !nlohmann::json::accept(value.begin(), value.end()))
+        return false;
+    const auto start = out.size();
+    out.append(value);
+    std::replace_if(out.begin() + static_cast<std::ptrdiff_t>(start), out.end(),
+                    [](char c) { return c == '\n' || c == '\r'; }, ' ');
+    return true;
+}
+
+/* Writes a list of values as "[v1,v2]"; `bare_json_allowed` lets a value
+ * that is itself JSON go in unquoted. */
+void append_value_list(std::string &out, std::span<const std::string_view> values,
+                       bool bare_json_allowed)
+{
+    out += '[';
+    for (const auto value : values) {
+        if (!(bare_json_allowed && append_bare_json(out, value)))
+            dirmirror::append_json_string(out, value);
+        out += ',';
+    }
+    if (!values.empty())
+        out.pop_back();
+    out += ']';
+}
+
+} // namespace
+
+extern "C" int set_config_fields(ConnectionConfig *config, const char *line)
+{
+    if (config == nullptr || line == nullptr)
+        return 0;
+    // The first key whose name starts the line decides, even if its scan fails.
+    if (starts_with(line, "RABBIT_HOST"))
+        scan_text(line, " RABBIT_HOST = %511s ", config->host);
+    else if (starts_with(line, "RABBIT_PORT"))
+        scan_port(line, config->port);
+    else if (starts_with(line, "RABBIT_VHOST"))
+        scan_text(line, " RABBIT_VHOST = %511s ", config->vhost);
+    else if (starts_with(line, "RABBIT_EXCHANGE"))
+        scan_text(line, " RABBIT_EXCHANGE = %511s ", config->exchange);
+    else if (starts_with(line, "RABBIT_ROUTINGKEY"))
+        scan_text(line, " RABBIT_ROUTINGKEY = %511s ", config->routingkey);
+    else if (starts_with(line, "RABBIT_USERNAME"))
+        scan_text(line, " RABBIT_USERNAME = %511s ", config->username);
+    else if (starts_with(line, "RABBIT_PASSWORD"))
+        scan_text(line, " RABBIT_PASSWORD = %511s ", config->password);
+    return 0;
+}
+
+extern "C" int initialize_config(ConnectionConfig *config, const char *path)
+{
+    set_text_default(config->host);
+    config->port = 0;
+    set_text_default(config->vhost);
+    set_text_default(config->exchange);
+    set_text_default(config->routingkey);
+    set_text_default(config->username);
+    set_text_default(config->password);
+
+    std::FILE *file = std::fopen(path, "r");
+    if (file == nullptr) {
+        DM_LOG("initial_config",
+                        "fopen(\"%s\") :: Не удалось открыть файл конфигурации\n", path);
+        return -1;
+    }
+    // A line longer than the buffer arrives in pieces, each applied on its own.
+    char piece[DM_CONFIG_TEXT_SIZE];
+    while (std::fgets(piece, sizeof piece, file) != nullptr)
+        set_config_fields(config, piece);
+    std::fclose(file);
+    return 0;
+}
+
+extern "C" int dm_str_format(char **text, const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    va_list measure;
+    va_copy(measure, args);
+    const int length = std::vsnprintf(nullptr, 0, format, measure);
+    va_end(measure);
+    if (length < 0) {
+        va_end(args);
+        return length;
+    }
+    auto *formatted = static_cast<char *>(std::malloc(static_cast<size_t>(length) + 1));
+    if (formatted == nullptr) {
+        va_end(args);
+        *text = nullptr;
+        return -1;
+    }
+    // The old text may be an argument: it is read here, before *text changes.
+    std::vsnprintf(formatted, static_cast<size_t>(length) + 1, format, args);
+    va_end(args);
+    *text = formatted;
+    return length;
+}
+
+namespace dirmirror {
+
+void append_json_string(std::string &out, std::string_view bytes)
+{
+    out += nlohmann::json(std::string(bytes))
+               .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+bool contains_ascii_case_insensitive(std::string_view haystack, std::string_view needle)
+{
+    return std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end(),
+                       [](char a, char b) { return ascii_lower(a) == ascii_lower(b); }) !=
+           haystack.end();
+}
+
+const char *modify_op_name(int mod_op)
+{
+    switch (mod_op & ~LDAP_MOD_BVALUES) {
+    case LDAP_MOD_ADD:
+        return "ADD";
+    case LDAP_MOD_DELETE:
+        return "DELETE";
+    case LDAP_MOD_REPLACE:
+        return "REPLACE";
+    default:
+        return "NO OPERATION";
+    }
+}
+
+std::string delete_event_text(std::string_view dn)
+{
+    std::string text = "{\"dn\":";
+    append_json_string(text, dn);
+    text += ",\"op_type\":\"delete\"}\n";
+    return text;
+}
+
+std::string modify_event_text(int index, std::string_view dn, int mod_op, std::string_view type,
+                              std::span<const std::string_view> values)
+{
+    const int op = mod_op & ~LDAP_MOD_BVALUES;
+    const bool lists_values = op == LDAP_MOD_ADD || op == LDAP_MOD_REPLACE;
+
+    std::string text = "{\"" + std::to_string(index) + "\":{\"dn\":";
+    append_json_string(text, dn);
+    text += ",\"op_type\":\"modify\",\"op\":\"";
+    text += modify_op_name(mod_op);
+    text += "\",\"arg\":{";
+    append_json_string(text, type);
+    text += ':';
+    append_value_list(text, lists_values ? values : std::span<const std::string_view>{}, true);
+    text += "}}}\n";
+    return text;
+}
+
+std::string add_event_text(std::string_view dn, std::span<const AttributeValues> attributes)
+{
+    std::string text = "{\"dn\":";
+    append_json_string(text, dn);
+    text += ",\"op_type\":\"add\"";
+    if (!attributes.empty()) {
+        text += ",\"arg\":{";
+        for (const auto &attribute : attributes) {
+            append_json_string(text, attribute.type);
+            text += ':';
+            append_value_list(text, attribute.values, false);
+            text += ',';
+        }
+        text.pop_back();
+        text += '}';
+    }
+    text += "}\n";
+    return text;
+}
+
+} // namespace dirmirror
