@@ -1,0 +1,183 @@
+#include "fake_host.h"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+
+namespace {
+
+std::mutex log_mutex;
+std::vector<LogLine> log_lines;
+
+} // namespace
+
+std::vector<LogLine> fake_log_lines()
+{
+    std::lock_guard lock(log_mutex);
+    return log_lines;
+}
+
+void fake_log_clear()
+{
+    std::lock_guard lock(log_mutex);
+    log_lines.clear();
+}
+
+std::vector<LogLine> fake_log_matching(const std::string &needle)
+{
+    std::vector<LogLine> found;
+    for (auto &line : fake_log_lines())
+        if (line.text.find(needle) != std::string::npos)
+            found.push_back(line);
+    return found;
+}
+
+slapi_entry &slapi_entry::add(const std::string &type, const std::vector<std::string> &values)
+{
+    slapi_attr attr{type, {}};
+    for (const auto &v : values)
+        attr.values.push_back({v, {}});
+    attrs.push_back(std::move(attr));
+    return *this;
+}
+
+slapi_entry &slapi_entry::add_untyped(const std::vector<std::string> &values)
+{
+    add("", values);
+    attrs.back().type.reset();
+    return *this;
+}
+
+FakeMods &FakeMods::add(int op, const std::string &type,
+                        const std::optional<std::vector<std::string>> &values)
+{
+    auto mod = std::make_unique<Mod>();
+    mod->type = type;
+    mod->mod.mod_op = op;
+    mod->mod.mod_type = mod->type.data();
+    mod->mod.mod_bvalues = nullptr;
+    if (values) {
+        mod->bytes = *values;
+        for (auto &b : mod->bytes)
+            mod->bvs.push_back({static_cast<ber_len_t>(b.size()), b.data()});
+        for (auto &bv : mod->bvs)
+            mod->bv_ptrs.push_back(&bv);
+        mod->bv_ptrs.push_back(nullptr);
+        mod->mod.mod_bvalues = mod->bv_ptrs.data();
+    }
+    mods_.push_back(std::move(mod));
+    return *this;
+}
+
+LDAPMod **FakeMods::get()
+{
+    array_.clear();
+    for (auto &m : mods_)
+        array_.push_back(&m->mod);
+    array_.push_back(nullptr);
+    return array_.data();
+}
+
+extern "C" {
+
+int slapi_log_error(int loglevel, char *subsystem, char *fmt, ...)
+{
+    va_list args;
+    va_start(args, fmt);
+    va_list measure;
+    va_copy(measure, args);
+    const int length = std::vsnprintf(nullptr, 0, fmt, measure);
+    va_end(measure);
+    std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
+    std::vsnprintf(text.data(), text.size() + 1, fmt, args);
+    va_end(args);
+    std::lock_guard lock(log_mutex);
+    log_lines.push_back(
+        {loglevel, subsystem ? subsystem : "", std::move(text), std::chrono::steady_clock::now()});
+    return 0;
+}
+
+int slapi_pblock_get(Slapi_PBlock *pb, int arg, void *value)
+{
+    if (pb == nullptr || pb->fail_get.count(arg))
+        return -1;
+    if (auto i = pb->ints.find(arg); i != pb->ints.end()) {
+        *static_cast<int *>(value) = i->second;
+        return 0;
+    }
+    if (auto p = pb->ptrs.find(arg); p != pb->ptrs.end()) {
+        *static_cast<void **>(value) = p->second;
+        return 0;
+    }
+    return -1;
+}
+
+int slapi_pblock_set(Slapi_PBlock *pb, int arg, void *value)
+{
+    if (pb == nullptr || pb->fail_set.count(arg))
+        return -1;
+    pb->ptrs[arg] = value;
+    pb->set_order.push_back(arg);
+    return 0;
+}
+
+int slapi_entry_first_attr(const Slapi_Entry *e, Slapi_Attr **attr)
+{
+    if (e->attrs.empty()) {
+        *attr = nullptr;
+        return -1;
+    }
+    *attr = const_cast<Slapi_Attr *>(&e->attrs.front());
+    return 0;
+}
+
+int slapi_entry_next_attr(const Slapi_Entry *e, Slapi_Attr *prevattr, Slapi_Attr **attr)
+{
+    const auto index = static_cast<size_t>(prevattr - e->attrs.data()) + 1;
+    if (index >= e->attrs.size()) {
+        *attr = nullptr;
+        return -1;
+    }
+    *attr = const_cast<Slapi_Attr *>(&e->attrs[index]);
+    return 0;
+}
+
+int slapi_attr_get_type(Slapi_Attr *attr, char **type)
+{
+    if (!attr->type) {
+        *type = nullptr;
+        return -1;
+    }
+    *type = attr->type->data();
+    return 0;
+}
+
+int slapi_attr_first_value(Slapi_Attr *a, Slapi_Value **v)
+{
+    if (a->values.empty()) {
+        *v = nullptr;
+        return -1;
+    }
+    *v = &a->values.front();
+    return 0;
+}
+
+int slapi_attr_next_value(Slapi_Attr *a, int hint, Slapi_Value **v)
+{
+    const auto next = static_cast<size_t>(hint) + 1;
+    if (hint < 0 || next >= a->values.size()) {
+        *v = nullptr;
+        return -1;
+    }
+    *v = &a->values[next];
+    return next;
+}
+
+const struct berval *slapi_value_get_berval(const Slapi_Value *value)
+{
+    auto *v = const_cast<Slapi_Value *>(value);
+    v->bv = {static_cast<ber_len_t>(v->bytes.size()), v->bytes.data()};
+    return &v->bv;
+}
+
+} // extern "C"

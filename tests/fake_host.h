@@ -1,0 +1,73 @@
+#pragma once
+// A stand-in for the directory server: the slapi_* functions the plug-in
+// calls, with parameter blocks and entries the tests fill in, a record of
+// every log line and slot set, and failures on demand.
+
+#include <slapi-plugin.h>
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+struct LogLine {
+    int level;
+    std::string subsystem;
+    std::string text;
+    std::chrono::steady_clock::time_point at;
+};
+
+// Log lines from every thread, in order.
+std::vector<LogLine> fake_log_lines();
+void fake_log_clear();
+// Log lines whose text contains `needle`.
+std::vector<LogLine> fake_log_matching(const std::string &needle);
+
+struct slapi_value {
+    std::string bytes;
+    berval bv;
+};
+
+struct slapi_attr {
+    std::optional<std::string> type; // no type: slapi_attr_get_type fails
+    std::vector<slapi_value> values;
+};
+
+struct slapi_entry {
+    std::vector<slapi_attr> attrs;
+    // Builds an attribute; values are copied with their lengths.
+    slapi_entry &add(const std::string &type, const std::vector<std::string> &values);
+    slapi_entry &add_untyped(const std::vector<std::string> &values);
+};
+
+struct slapi_pblock {
+    std::map<int, int> ints;     // SLAPI_PLUGIN_OPRETURN and other int parameters
+    std::map<int, void *> ptrs;  // everything else, as the pointer the caller wants
+    std::set<int> fail_get;      // slapi_pblock_get returns -1 for these
+    std::set<int> fail_set;      // slapi_pblock_set returns -1 for these
+    std::vector<int> set_order;  // parameters set successfully, in order
+};
+
+// Owns an LDAPMod array (null-terminated) as the server hands it to a post-modify handler.
+class FakeMods {
+  public:
+    // values == nullopt leaves mod_bvalues null.
+    FakeMods &add(int op, const std::string &type,
+                  const std::optional<std::vector<std::string>> &values);
+    LDAPMod **get();
+
+  private:
+    struct Mod {
+        LDAPMod mod;
+        std::string type;
+        std::vector<std::string> bytes;
+        std::vector<berval> bvs;
+        std::vector<berval *> bv_ptrs;
+    };
+    std::vector<std::unique_ptr<Mod>> mods_;
+    std::vector<LDAPMod *> array_;
+};

@@ -1,0 +1,181 @@
+// Start-up as the directory server drives it: settings, FULLSYNC, heartbeat
+// and registration, with the host failing calls on demand.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <future>
+#include <thread>
+
+#include "fake_host.h"
+#include "slapi_post_op.h"
+#include "test_broker.h"
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+const std::string kFullsync = "{\"op_type\": \"FULLSYNC\"}";
+const std::string kAlive = "{\"op_type\": \"ALIVE\"}";
+const std::string kStartLine = "Инициализациия плагина\n";
+
+int thread_count()
+{
+    int count = 0;
+    if (DIR *dir = opendir("/proc/self/task")) {
+        while (const dirent *e = readdir(dir))
+            count += e->d_name[0] != '.';
+        closedir(dir);
+    }
+    return count;
+}
+
+std::vector<std::string> texts(const std::vector<LogLine> &lines)
+{
+    std::vector<std::string> out;
+    for (const auto &l : lines)
+        out.push_back(l.text);
+    return out;
+}
+
+class Startup : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        fake_log_clear();
+        char dir_template[] = "/tmp/dirmirror-startup-XXXXXX";
+        dir = mkdtemp(dir_template);
+        settings_path = dir + "/dirmirror.env";
+        exchange = unique_name("dirmirror.test");
+        routing_key = unique_name("events");
+        pb.ptrs[SLAPI_PLUGIN_IDENTITY] = &identity;
+    }
+    void write_settings(const std::string &exchange_name)
+    {
+        std::ofstream(settings_path) << "# test broker\n"
+                                     << "RABBIT_HOST=127.0.0.1\nRABBIT_PORT=" << broker_port()
+                                     << "\nRABBIT_VHOST=/\nRABBIT_EXCHANGE=" << exchange_name
+                                     << "\nRABBIT_ROUTINGKEY=" << routing_key
+                                     << "\nRABBIT_USERNAME=guest\nRABBIT_PASSWORD=guest\n";
+        path_to_config = settings_path.c_str();
+    }
+
+    std::string dir, settings_path, exchange, routing_key;
+    int identity = 0;
+    slapi_pblock pb;
+};
+
+const std::vector<int> kRegistrationOrder = {SLAPI_PLUGIN_VERSION, SLAPI_PLUGIN_DESCRIPTION,
+                                             SLAPI_PLUGIN_POST_MODIFY_FN, SLAPI_PLUGIN_POST_ADD_FN,
+                                             SLAPI_PLUGIN_POST_DELETE_FN};
+
+} // namespace
+
+TEST_F(Startup, ReadsOnlyTheFixedSettingsPathByDefault)
+{
+    EXPECT_STREQ(path_to_config, "/etc/quorvel/dirmirror.env");
+}
+
+TEST_F(Startup, MissingSettingsFileFailsBeforeAnythingIsSent)
+{
+    path_to_config = "/nonexistent/dirmirror.env";
+    TestQueue queue(exchange, routing_key);
+    const int threads = thread_count();
+    EXPECT_EQ(get_entry_rodide_init(&pb), -1);
+    EXPECT_EQ(texts(fake_log_lines()),
+              (std::vector<std::string>{
+                  kStartLine,
+                  "fopen(\"/nonexistent/dirmirror.env\") :: Не удалось открыть файл конфигурации\n",
+                  "Не удалось инициализировать конфигурацию для подключения к RabbitMQ\n"}));
+    EXPECT_EQ(fake_log_lines()[1].subsystem, "initial_config");
+    EXPECT_EQ(fake_log_lines()[2].subsystem, "get_entry_rodide_init");
+    EXPECT_TRUE(pb.set_order.empty());
+    EXPECT_EQ(thread_count(), threads);
+    EXPECT_TRUE(queue.drain().empty());
+}
+
+TEST_F(Startup, MissingIdentityFails)
+{
+    pb.ptrs.erase(SLAPI_PLUGIN_IDENTITY);
+    EXPECT_EQ(get_entry_rodide_init(&pb), -1);
+    EXPECT_EQ(texts(fake_log_lines()),
+              (std::vector<std::string>{kStartLine, "Не удалось получить SLAPI_PLUGIN_IDENTITY\n"}));
+    EXPECT_TRUE(pb.set_order.empty());
+}
+
+TEST_F(Startup, SendsFullsyncThenAliveEveryThirtySecondsAndRegisters)
+{
+    write_settings(exchange);
+    TestQueue queue(exchange, routing_key);
+    const int threads = thread_count();
+    ASSERT_EQ(get_entry_rodide_init(&pb), 0);
+    EXPECT_EQ(thread_count(), threads + 1) << "one heartbeat thread";
+
+    const auto first = queue.wait_for(2, 5s);
+    const auto first_alive_at = Clock::now();
+    EXPECT_EQ(bodies(first), (std::vector<std::string>{kFullsync, kAlive}));
+
+    EXPECT_EQ(pb.set_order, kRegistrationOrder);
+    EXPECT_STREQ(static_cast<const char *>(pb.ptrs[SLAPI_PLUGIN_VERSION]), "01");
+    const auto *desc = static_cast<const Slapi_PluginDesc *>(pb.ptrs[SLAPI_PLUGIN_DESCRIPTION]);
+    ASSERT_EQ(desc, &ldap_passing_data);
+    EXPECT_STREQ(desc->spd_id, "virizizoroza");
+    EXPECT_STREQ(desc->spd_vendor, "Velmorandi");
+    EXPECT_STREQ(desc->spd_version, "0.1");
+    EXPECT_STREQ(desc->spd_description, "passing data from LDAP to RabbitMQ");
+    EXPECT_EQ(pb.ptrs[SLAPI_PLUGIN_POST_MODIFY_FN], reinterpret_cast<void *>(get_entry_rodide_modify));
+    EXPECT_EQ(pb.ptrs[SLAPI_PLUGIN_POST_ADD_FN], reinterpret_cast<void *>(get_entry_rodide_add));
+    EXPECT_EQ(pb.ptrs[SLAPI_PLUGIN_POST_DELETE_FN], reinterpret_cast<void *>(get_entry_rodide_delete));
+    EXPECT_EQ(texts(fake_log_lines()), std::vector<std::string>{kStartLine});
+    EXPECT_EQ(fake_log_lines()[0].subsystem, "get_entry_rodide_init");
+    EXPECT_EQ(fake_log_lines()[0].level, 0);
+
+    const auto next = queue.wait_for(1, 35s);
+    EXPECT_EQ(bodies(next), std::vector<std::string>{kAlive});
+    EXPECT_NEAR(std::chrono::duration<double>(Clock::now() - first_alive_at).count(), 30.0, 1.0);
+}
+
+// The host refuses one registration call: the slots after it stay unset, and
+// the heartbeat started before keeps running.
+class RejectedRegistration : public Startup, public ::testing::WithParamInterface<size_t> {};
+
+TEST_P(RejectedRegistration, StopsAtTheRejectedSlot)
+{
+    const size_t rejected = GetParam();
+    pb.fail_set.insert(kRegistrationOrder[rejected]);
+    write_settings(exchange);
+    TestQueue queue(exchange, routing_key);
+    EXPECT_EQ(get_entry_rodide_init(&pb), -1);
+    EXPECT_EQ(pb.set_order, std::vector<int>(kRegistrationOrder.begin(),
+                                             kRegistrationOrder.begin() + static_cast<long>(rejected)));
+    EXPECT_EQ(texts(fake_log_lines()),
+              (std::vector<std::string>{kStartLine, "Не удалость забиндить плагин\n"}));
+    EXPECT_EQ(bodies(queue.wait_for(2, 5s)), (std::vector<std::string>{kFullsync, kAlive}));
+}
+
+INSTANTIATE_TEST_SUITE_P(EachSlot, RejectedRegistration, ::testing::Range<size_t>(0, 5));
+
+// With the broker refusing, start-up sends FULLSYNC every 5 s and returns only
+// 5 s after one has been delivered; then the heartbeat starts.
+TEST_F(Startup, WaitsForTheBrokerBeforeRegistering)
+{
+    write_settings(exchange);
+    auto init = std::async(std::launch::async, [&] { return get_entry_rodide_init(&pb); });
+    std::this_thread::sleep_for(6500ms);
+    ASSERT_EQ(init.wait_for(0s), std::future_status::timeout);
+    EXPECT_TRUE(pb.set_order.empty());
+    // The first FULLSYNC, then the loop's attempts at 0 s and 5 s.
+    EXPECT_EQ(fake_log_matching("NOT_FOUND - no exchange").size(), 3u);
+
+    TestQueue queue(exchange, routing_key);
+    EXPECT_EQ(bodies(queue.wait_for(1, 6s)), std::vector<std::string>{kFullsync});
+    const auto delivered_at = Clock::now();
+    ASSERT_EQ(init.get(), 0);
+    EXPECT_GE(Clock::now() - delivered_at, 4s);
+    EXPECT_EQ(bodies(queue.wait_for(1, 3s)), std::vector<std::string>{kAlive});
+    EXPECT_EQ(pb.set_order, kRegistrationOrder);
+}

@@ -1,0 +1,134 @@
+#include "test_broker.h"
+
+#include <amqp_tcp_socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+
+namespace {
+
+void check(amqp_rpc_reply_t reply, const char *what)
+{
+    if (reply.reply_type != AMQP_RESPONSE_NORMAL)
+        throw std::runtime_error(std::string("test broker: ") + what + " failed");
+}
+
+std::string to_string(amqp_bytes_t bytes)
+{
+    return {static_cast<const char *>(bytes.bytes), bytes.len};
+}
+
+} // namespace
+
+int broker_port()
+{
+    const char *port = std::getenv("DIRMIRROR_AMQP_PORT");
+    return port ? std::atoi(port) : 5672;
+}
+
+std::string unique_name(const std::string &prefix)
+{
+    static std::atomic<int> counter{0};
+    return prefix + "." + std::to_string(getpid()) + "." + std::to_string(counter++);
+}
+
+ConnectionConfig broker_config(const std::string &exchange, const std::string &routing_key)
+{
+    ConnectionConfig config{};
+    std::strcpy(config.host, "127.0.0.1");
+    config.port = broker_port();
+    std::strcpy(config.vhost, "/");
+    std::snprintf(config.exchange, sizeof config.exchange, "%s", exchange.c_str());
+    std::snprintf(config.routingkey, sizeof config.routingkey, "%s", routing_key.c_str());
+    std::strcpy(config.username, "guest");
+    std::strcpy(config.password, "guest");
+    return config;
+}
+
+TestQueue::TestQueue(std::string exchange, std::string routing_key)
+    : exchange_(std::move(exchange)), conn_(amqp_new_connection())
+{
+    amqp_socket_t *socket = amqp_tcp_socket_new(conn_);
+    if (socket == nullptr || amqp_socket_open(socket, "127.0.0.1", broker_port()) != 0) {
+        amqp_destroy_connection(conn_);
+        throw std::runtime_error("test broker: nothing listens on 127.0.0.1:" +
+                                 std::to_string(broker_port()) + " (start it with scripts/broker-start)");
+    }
+    check(amqp_login(conn_, "/", 0, 131072, 0, AMQP_SASL_METHOD_PLAIN, "guest", "guest"), "login");
+    amqp_channel_open(conn_, 1);
+    check(amqp_get_rpc_reply(conn_), "channel open");
+    amqp_exchange_declare(conn_, 1, amqp_cstring_bytes(exchange_.c_str()),
+                          amqp_cstring_bytes("direct"), 0, 0, 0, 0, amqp_empty_table);
+    check(amqp_get_rpc_reply(conn_), "exchange declare");
+    amqp_queue_declare_ok_t *queue =
+        amqp_queue_declare(conn_, 1, amqp_empty_bytes, 0, 0, 1, 1, amqp_empty_table);
+    check(amqp_get_rpc_reply(conn_), "queue declare");
+    amqp_bytes_t queue_name = amqp_bytes_malloc_dup(queue->queue);
+    amqp_queue_bind(conn_, 1, queue_name, amqp_cstring_bytes(exchange_.c_str()),
+                    amqp_cstring_bytes(routing_key.c_str()), amqp_empty_table);
+    check(amqp_get_rpc_reply(conn_), "queue bind");
+    amqp_basic_consume(conn_, 1, queue_name, amqp_empty_bytes, 0, 1, 1, amqp_empty_table);
+    check(amqp_get_rpc_reply(conn_), "consume");
+    amqp_bytes_free(queue_name);
+}
+
+TestQueue::~TestQueue()
+{
+    amqp_exchange_delete(conn_, 1, amqp_cstring_bytes(exchange_.c_str()), 0);
+    amqp_channel_close(conn_, 1, AMQP_REPLY_SUCCESS);
+    amqp_connection_close(conn_, AMQP_REPLY_SUCCESS);
+    amqp_destroy_connection(conn_);
+}
+
+std::vector<Delivered> TestQueue::wait_for(size_t count, std::chrono::milliseconds timeout)
+{
+    std::vector<Delivered> messages;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (messages.size() < count) {
+        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            break;
+        timeval tv{static_cast<time_t>(left.count() / 1000000),
+                   static_cast<suseconds_t>(left.count() % 1000000)};
+        amqp_envelope_t envelope;
+        amqp_maybe_release_buffers(conn_);
+        const amqp_rpc_reply_t reply = amqp_consume_message(conn_, &envelope, &tv, 0);
+        if (reply.reply_type != AMQP_RESPONSE_NORMAL)
+            break;
+        const amqp_basic_properties_t &p = envelope.message.properties;
+        Delivered d;
+        d.body = to_string(envelope.message.body);
+        if (p._flags & AMQP_BASIC_CONTENT_TYPE_FLAG)
+            d.content_type = to_string(p.content_type);
+        if (p._flags & AMQP_BASIC_DELIVERY_MODE_FLAG)
+            d.delivery_mode = p.delivery_mode;
+        d.has_other_properties =
+            (p._flags & ~(AMQP_BASIC_CONTENT_TYPE_FLAG | AMQP_BASIC_DELIVERY_MODE_FLAG)) != 0;
+        messages.push_back(std::move(d));
+        amqp_destroy_envelope(&envelope);
+    }
+    return messages;
+}
+
+std::vector<Delivered> TestQueue::drain(std::chrono::milliseconds quiet)
+{
+    std::vector<Delivered> all;
+    for (;;) {
+        auto more = wait_for(1, quiet);
+        if (more.empty())
+            return all;
+        all.push_back(std::move(more.front()));
+    }
+}
+
+std::vector<std::string> bodies(const std::vector<Delivered> &messages)
+{
+    std::vector<std::string> out;
+    for (const auto &m : messages)
+        out.push_back(m.body);
+    return out;
+}
