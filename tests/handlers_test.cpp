@@ -1,0 +1,375 @@
+// The three post-operation handlers, driven through the fake host, with the
+// events caught on a real broker queue.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include <thread>
+
+#include "fake_host.h"
+#include "slapi_post_op.h"
+#include "test_broker.h"
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+
+namespace {
+
+const std::string kUserDn = "uid=u1,cn=users,cn=accounts,dc=lab";
+
+class Handlers : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        exchange = unique_name("dirmirror.test");
+        routing_key = unique_name("events");
+        config = broker_config(exchange, routing_key);
+        connection_config = &config;
+        fullsync = 0;
+        queue.emplace(exchange, routing_key);
+        fake_log_clear();
+    }
+    void TearDown() override
+    {
+        queue.reset();
+        connection_config = nullptr;
+    }
+
+    // A finished operation on `dn` with the given result code.
+    slapi_pblock operation(const std::string &dn, int result = 0)
+    {
+        dns.push_back(std::make_unique<std::string>(dn));
+        slapi_pblock pb;
+        pb.ints[SLAPI_PLUGIN_OPRETURN] = result;
+        pb.ptrs[SLAPI_TARGET_DN] = dns.back()->data();
+        return pb;
+    }
+
+    // Every event published since the last call; each must be one line of valid JSON.
+    std::vector<std::string> events()
+    {
+        auto got = bodies(queue->drain());
+        for (const auto &text : got) {
+            EXPECT_TRUE(json::accept(text)) << text;
+            const bool control_message = text.rfind("{\"op_type\": ", 0) == 0;
+            if (!control_message)
+                EXPECT_EQ(text.find('\n'), text.size() - 1) << text;
+        }
+        return got;
+    }
+
+    std::string exchange, routing_key;
+    ConnectionConfig config{};
+    std::optional<TestQueue> queue;
+    std::vector<std::unique_ptr<std::string>> dns;
+};
+
+std::string delete_event(const std::string &dn)
+{
+    return "{\"dn\":\"" + dn + "\",\"op_type\":\"delete\"}\n";
+}
+
+} // namespace
+
+TEST_F(Handlers, DeletePublishesOnceForEachContainerInTheDn)
+{
+    struct Case {
+        std::string dn;
+        size_t events;
+    };
+    const std::vector<Case> cases = {
+        {kUserDn, 1},
+        {"uid=u1,CN=Users,cn=accounts,dc=lab", 1},
+        {"cn=users,cn=accounts,dc=lab", 1},
+        {"fqdn=h1,cn=computers,cn=accounts,dc=lab", 1},
+        {"ou=o1,cn=orgunits,cn=accounts,dc=lab", 1},
+        {"cn=g1,cn=groups,cn=accounts,dc=lab", 1},
+        {"cn=h1,cn=hostgroups,cn=accounts,dc=lab", 1},
+        {"cn=x,cn=users,cn=accounts,cn=groups,cn=accounts,dc=lab", 2},
+        {"uid=u1,ou=people,dc=lab", 0},
+        {"uid=u1,cn=users,dc=lab", 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.dn);
+        auto pb = operation(c.dn);
+        EXPECT_EQ(get_entry_rodide_delete(&pb), 0);
+        EXPECT_EQ(events(), std::vector<std::string>(c.events, delete_event(c.dn)));
+    }
+    EXPECT_TRUE(fake_log_lines().empty());
+}
+
+TEST_F(Handlers, DnsThatNeedEscapingGiveValidEvents)
+{
+    for (const std::string dn : {"cn=Smith\\, John,cn=users,cn=accounts,dc=lab",
+                                 "cn=\\\"quoted\\\",cn=users,cn=accounts,dc=lab",
+                                 "cn=x\",\"op_type\":\"add,cn=users,cn=accounts,dc=lab"}) {
+        SCOPED_TRACE(dn);
+        auto pb = operation(dn);
+        EXPECT_EQ(get_entry_rodide_delete(&pb), 0);
+        const auto got = events();
+        ASSERT_EQ(got.size(), 1u);
+        const auto event = json::parse(got[0]);
+        EXPECT_EQ(event["dn"], dn);
+        EXPECT_EQ(event["op_type"], "delete");
+        EXPECT_EQ(event.size(), 2u);
+    }
+}
+
+TEST_F(Handlers, FailedOperationsAndUnreadableDnsPublishNothing)
+{
+    using Handler = int (*)(Slapi_PBlock *);
+    struct Case {
+        const char *subsystem;
+        Handler handler;
+    };
+    const std::vector<Case> handlers = {{"get_entry_delete", get_entry_rodide_delete},
+                                        {"get_entry_modify", get_entry_rodide_modify},
+                                        {"get_entry_add", get_entry_rodide_add}};
+    for (const auto &h : handlers) {
+        SCOPED_TRACE(h.subsystem);
+        fake_log_clear();
+        // A refused operation (here: entry already exists) is not looked at further.
+        auto refused = operation(kUserDn, LDAP_ALREADY_EXISTS);
+        refused.fail_get = {SLAPI_TARGET_DN, SLAPI_MODIFY_MODS, SLAPI_ADD_ENTRY};
+        EXPECT_EQ(h.handler(&refused), 0);
+        EXPECT_TRUE(fake_log_lines().empty());
+
+        auto unreadable = operation(kUserDn);
+        unreadable.fail_get = {SLAPI_TARGET_DN};
+        EXPECT_EQ(h.handler(&unreadable), -1);
+        auto absent = operation(kUserDn);
+        absent.ptrs[SLAPI_TARGET_DN] = nullptr;
+        EXPECT_EQ(h.handler(&absent), -1);
+
+        const auto lines = fake_log_lines();
+        ASSERT_EQ(lines.size(), 2u);
+        for (const auto &line : lines) {
+            EXPECT_EQ(line.level, 0);
+            EXPECT_EQ(line.subsystem, h.subsystem);
+            EXPECT_EQ(line.text, "Не удалось получить DN\n");
+        }
+    }
+    EXPECT_TRUE(events().empty());
+}
+
+TEST_F(Handlers, ModifyPublishesOneEventPerModificationInOrder)
+{
+    FakeMods mods;
+    mods.add(LDAP_MOD_REPLACE | LDAP_MOD_BVALUES, "sn", std::vector<std::string>{"Tester"})
+        .add(LDAP_MOD_DELETE | LDAP_MOD_BVALUES, "description", std::vector<std::string>{"old"})
+        .add(LDAP_MOD_ADD | LDAP_MOD_BVALUES, "mail", std::vector<std::string>{"a@lab", "b@lab"});
+    auto pb = operation(kUserDn);
+    pb.ptrs[SLAPI_MODIFY_MODS] = mods.get();
+    EXPECT_EQ(get_entry_rodide_modify(&pb), 0);
+    const std::string prefix = "\"dn\":\"" + kUserDn + "\",\"op_type\":\"modify\",";
+    EXPECT_EQ(events(),
+              (std::vector<std::string>{
+                  "{\"0\":{" + prefix + "\"op\":\"REPLACE\",\"arg\":{\"sn\":[\"Tester\"]}}}\n",
+                  "{\"1\":{" + prefix + "\"op\":\"DELETE\",\"arg\":{\"description\":[]}}}\n",
+                  "{\"2\":{" + prefix + "\"op\":\"ADD\",\"arg\":{\"mail\":[\"a@lab\",\"b@lab\"]}}}\n"}));
+}
+
+TEST_F(Handlers, ModifyWritesEachKindOfModificationAndValue)
+{
+    using Values = std::optional<std::vector<std::string>>;
+    struct Case {
+        const char *name;
+        int op;
+        Values values;
+        const char *op_name;
+        json expected_values;
+    };
+    const std::vector<Case> cases = {
+        {"replace with no values", LDAP_MOD_REPLACE, std::vector<std::string>{}, "REPLACE", json::array()},
+        {"replace without a value array", LDAP_MOD_REPLACE, std::nullopt, "REPLACE", json::array()},
+        {"unknown code 3", 3, std::vector<std::string>{"x"}, "NO OPERATION", json::array()},
+        {"replace with the bit-values flag", 0x82, std::vector<std::string>{"x"}, "REPLACE", {"x"}},
+        {"code 0x100", 0x100, std::vector<std::string>{"x"}, "NO OPERATION", json::array()},
+        {"JSON value written bare", LDAP_MOD_ADD, std::vector<std::string>{"{\"a\":[1,2]}", "\"a\":1}"},
+         "ADD", {{{"a", {1, 2}}}, "\"a\":1}"}},
+        {"hashed password stays a string", LDAP_MOD_REPLACE,
+         std::vector<std::string>{"{PBKDF2-SHA512}10000$c2FsdA==$aGFzaA=="}, "REPLACE",
+         {"{PBKDF2-SHA512}10000$c2FsdA==$aGFzaA=="}},
+        {"empty value", LDAP_MOD_ADD, std::vector<std::string>{""}, "ADD", {""}},
+        {"zero byte kept", LDAP_MOD_ADD, std::vector<std::string>{std::string("a\0b", 3)}, "ADD",
+         {std::string("a\0b", 3)}},
+        {"invalid UTF-8 replaced", LDAP_MOD_ADD, std::vector<std::string>{"ok\xff"}, "ADD",
+         {"ok\xef\xbf\xbd"}},
+        {"injection stays inside its string", LDAP_MOD_REPLACE,
+         std::vector<std::string>{"x\"]}},\"op_type\":\"delete"}, "REPLACE",
+         {"x\"]}},\"op_type\":\"delete"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeMods mods;
+        mods.add(c.op, "description", c.values);
+        auto pb = operation(kUserDn);
+        pb.ptrs[SLAPI_MODIFY_MODS] = mods.get();
+        EXPECT_EQ(get_entry_rodide_modify(&pb), 0);
+        const auto got = events();
+        ASSERT_EQ(got.size(), 1u);
+        const auto event = json::parse(got[0])["0"];
+        EXPECT_EQ(event["dn"], kUserDn);
+        EXPECT_EQ(event["op_type"], "modify");
+        EXPECT_EQ(event["op"], c.op_name);
+        EXPECT_EQ(event["arg"], (json{{"description", c.expected_values}}));
+    }
+}
+
+TEST_F(Handlers, ModifyNumbersModificationsAfreshForEachMatchingContainer)
+{
+    FakeMods mods;
+    mods.add(LDAP_MOD_REPLACE, "sn", std::vector<std::string>{"A"})
+        .add(LDAP_MOD_REPLACE, "cn", std::vector<std::string>{"B"});
+    auto pb = operation("cn=x,cn=users,cn=accounts,cn=groups,cn=accounts,dc=lab");
+    pb.ptrs[SLAPI_MODIFY_MODS] = mods.get();
+    EXPECT_EQ(get_entry_rodide_modify(&pb), 0);
+    std::vector<std::string> keys;
+    for (const auto &text : events())
+        keys.push_back(json::parse(text).begin().key());
+    EXPECT_EQ(keys, (std::vector<std::string>{"0", "1", "0", "1"}));
+}
+
+TEST_F(Handlers, ModifyReadsTheModificationsOnlyForMatchingDns)
+{
+    auto outside = operation("uid=u1,ou=people,dc=lab");
+    outside.fail_get = {SLAPI_MODIFY_MODS};
+    EXPECT_EQ(get_entry_rodide_modify(&outside), 0);
+    EXPECT_TRUE(fake_log_lines().empty());
+
+    auto missing = operation(kUserDn);
+    missing.fail_get = {SLAPI_MODIFY_MODS};
+    EXPECT_EQ(get_entry_rodide_modify(&missing), -1);
+    auto absent = operation(kUserDn);
+    absent.ptrs[SLAPI_MODIFY_MODS] = nullptr;
+    EXPECT_EQ(get_entry_rodide_modify(&absent), -1);
+    const auto lines = fake_log_matching("Ошибка получения LDAPMod array\n");
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].subsystem, "get_entry_modify");
+    EXPECT_TRUE(events().empty());
+}
+
+TEST_F(Handlers, AddPublishesTheEntryWithAllItsAttributes)
+{
+    slapi_entry entry;
+    entry.add("objectClass", {"top", "person"}).add("uid", {"u1"}).add("sn", {"Tester"});
+    auto pb = operation(kUserDn);
+    pb.ptrs[SLAPI_ADD_ENTRY] = &entry;
+    EXPECT_EQ(get_entry_rodide_add(&pb), 0);
+    EXPECT_EQ(events(), std::vector<std::string>{
+                            "{\"dn\":\"uid=u1,cn=users,cn=accounts,dc=lab\",\"op_type\":\"add\",\"arg\":{"
+                            "\"objectClass\":[\"top\",\"person\"],\"uid\":[\"u1\"],\"sn\":[\"Tester\"]}}\n"});
+    EXPECT_TRUE(fake_log_lines().empty());
+}
+
+TEST_F(Handlers, AddHandlesOddEntries)
+{
+    struct Case {
+        const char *name;
+        slapi_entry entry;
+        json expected_arg; // null: no "arg" member
+        std::string log_line;
+    };
+    const std::vector<Case> cases = {
+        {"attribute without values", slapi_entry{}.add("uid", {"u1"}).add("description", {}),
+         {{"uid", {"u1"}}, {"description", json::array()}}, ""},
+        {"zero byte and brace", slapi_entry{}.add("cn", {std::string("a\0b", 3), "{\"a\":1}"}),
+         {{"cn", {std::string("a\0b", 3), "{\"a\":1}"}}}, ""},
+        {"later attribute without a type", slapi_entry{}.add("uid", {"u1"}).add_untyped({"x"}).add("sn", {"S"}),
+         {{"uid", {"u1"}}, {"sn", {"S"}}}, ""},
+        {"no attributes", slapi_entry{}, nullptr, "Ошибка получения первого атрибута Entry\n"},
+        {"first attribute without a type", slapi_entry{}.add_untyped({"x"}).add("uid", {"u1"}), nullptr,
+         "Ошибка получения типа атрибута\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        fake_log_clear();
+        auto entry = c.entry;
+        auto pb = operation(kUserDn);
+        pb.ptrs[SLAPI_ADD_ENTRY] = &entry;
+        EXPECT_EQ(get_entry_rodide_add(&pb), 0);
+        const auto got = events();
+        ASSERT_EQ(got.size(), 1u);
+        const auto event = json::parse(got[0]);
+        EXPECT_EQ(event["dn"], kUserDn);
+        EXPECT_EQ(event["op_type"], "add");
+        if (c.expected_arg.is_null())
+            EXPECT_FALSE(event.contains("arg"));
+        else
+            EXPECT_EQ(event["arg"], c.expected_arg);
+        const auto lines = fake_log_lines();
+        if (c.log_line.empty()) {
+            EXPECT_TRUE(lines.empty());
+        } else {
+            ASSERT_EQ(lines.size(), 1u);
+            EXPECT_EQ(lines[0].subsystem, "get_entry_add");
+            EXPECT_EQ(lines[0].text, c.log_line);
+        }
+    }
+}
+
+TEST_F(Handlers, AddReadsTheEntryOnlyForMatchingDns)
+{
+    auto outside = operation("uid=u1,ou=people,dc=lab");
+    outside.fail_get = {SLAPI_ADD_ENTRY};
+    EXPECT_EQ(get_entry_rodide_add(&outside), 0);
+    EXPECT_TRUE(fake_log_lines().empty());
+
+    auto missing = operation(kUserDn);
+    missing.fail_get = {SLAPI_ADD_ENTRY};
+    EXPECT_EQ(get_entry_rodide_add(&missing), -1);
+    const auto lines = fake_log_lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].subsystem, "get_entry_add");
+    EXPECT_EQ(lines[0].text, "Ошибка получения Entry\n");
+    EXPECT_TRUE(events().empty());
+}
+
+TEST_F(Handlers, LargeGroupIsOneEventWithEveryMember)
+{
+    std::vector<std::string> members;
+    for (int i = 0; i < 100000; ++i)
+        members.push_back("uid=member" + std::to_string(i) + ",cn=users,cn=accounts,dc=lab");
+    slapi_entry entry;
+    entry.add("objectClass", {"top", "groupOfNames"}).add("cn", {"big"}).add("member", members);
+    auto pb = operation("cn=big,cn=groups,cn=accounts,dc=lab");
+    pb.ptrs[SLAPI_ADD_ENTRY] = &entry;
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(get_entry_rodide_add(&pb), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+    const auto got = events();
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(json::parse(got[0])["arg"]["member"].size(), 100000u);
+}
+
+// Handlers on several threads at once, with the heartbeat running beside them.
+TEST_F(Handlers, ConcurrentHandlersEachPublishTheirOwnEvents)
+{
+    pthread_t heartbeat;
+    ASSERT_EQ(pthread_create(&heartbeat, nullptr, send_alive, nullptr), 0);
+    pthread_detach(heartbeat);
+    constexpr int kThreads = 8, kPerThread = 25;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([this, t] {
+            for (int i = 0; i < kPerThread; ++i) {
+                const std::string dn = "uid=t" + std::to_string(t) + "n" + std::to_string(i) +
+                                       ",cn=users,cn=accounts,dc=lab";
+                slapi_pblock pb;
+                pb.ints[SLAPI_PLUGIN_OPRETURN] = 0;
+                pb.ptrs[SLAPI_TARGET_DN] = const_cast<char *>(dn.c_str());
+                FakeMods mods;
+                mods.add(LDAP_MOD_REPLACE, "sn", std::vector<std::string>{"S"});
+                pb.ptrs[SLAPI_MODIFY_MODS] = mods.get();
+                EXPECT_EQ((i % 2 ? get_entry_rodide_delete : get_entry_rodide_modify)(&pb), 0);
+            }
+        });
+    for (auto &t : threads)
+        t.join();
+    size_t changes = 0, alive = 0;
+    for (const auto &text : events())
+        (text == "{\"op_type\": \"ALIVE\"}" ? alive : changes) += 1;
+    EXPECT_EQ(changes, static_cast<size_t>(kThreads * kPerThread));
+    EXPECT_EQ(alive, 1u);
+    EXPECT_TRUE(fake_log_lines().empty());
+}
