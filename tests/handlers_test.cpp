@@ -52,8 +52,9 @@ class Handlers : public ::testing::Test {
         for (const auto &text : got) {
             EXPECT_TRUE(json::accept(text)) << text;
             const bool control_message = text.rfind("{\"op_type\": ", 0) == 0;
-            if (!control_message)
+            if (!control_message) {
                 EXPECT_EQ(text.find('\n'), text.size() - 1) << text;
+            }
         }
         return got;
     }
