@@ -1,0 +1,47 @@
+#!/bin/bash
+# The plug-in library exports exactly its documented names, needs nothing from
+# outside but the server's slapi_* functions, the C/C++ runtime and rabbitmq-c,
+# and is not linked against the server's own library.
+set -euo pipefail
+lib=$1
+status=0
+
+expected="__send_message
+connection_config
+die_on_amqp_error
+dm_str_format
+fullsync
+get_entry_rodide_add
+get_entry_rodide_delete
+get_entry_rodide_init
+get_entry_rodide_modify
+initialize_config
+ldap_passing_data
+path_to_config
+send_alive
+send_message
+set_config_fields
+targets
+targets_size"
+exported=$(nm -D --defined-only "$lib" | awk '{print $3}' | sort)
+if [ "$exported" != "$expected" ]; then
+    echo "exported symbols differ:"; diff <(echo "$expected") <(echo "$exported") || true
+    status=1
+fi
+
+foreign=$(nm -D --undefined-only "$lib" | awk '{print $NF}' |
+    grep -vE '^(slapi_|amqp_)' |
+    grep -vE '@(GLIBC|GLIBCXX|CXXABI|GCC)_' |
+    grep -vxE '__gmon_start__|_ITM_(de)?registerTMCloneTable|__cxa_finalize' || true)
+if [ -n "$foreign" ]; then
+    echo "unexpected undefined symbols:"; echo "$foreign"
+    status=1
+fi
+
+needed=$(readelf -d "$lib" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
+echo "$needed" | grep -qx 'librabbitmq.so.4' || { echo "not linked with librabbitmq.so.4"; status=1; }
+if echo "$needed" | grep -q slapd; then
+    echo "linked against the server library: $needed"; status=1
+fi
+[ $status -eq 0 ] && echo "exports and imports as expected"
+exit $status
