@@ -57,7 +57,10 @@ char ascii_lower(char c)
  * stays on one line. */
 bool append_bare_json(std::string &out, std::string_view value)
 {
-    if (value.empty() || value.front() != '{' || !nlohmann::json::accept(value.begin(), value.end()))
+    // The JSON reader stops at a zero byte as if the input ended there, so a
+    // value holding one is never taken as JSON.
+    if (value.empty() || value.front() != '{' || value.find('\0') != std::string_view::npos ||
+        !nlohmann::json::accept(value.begin(), value.end()))
         return false;
     const auto start = out.size();
     out.append(value);

@@ -1,0 +1,209 @@
+// The settings reader: one "RABBIT_KEY = value" line at a time, and whole files.
+#include "fake_host.h"
+#include "utils.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+namespace {
+
+struct Fields {
+    std::string host = "<unset>", port = "0", vhost = "<unset>", exchange = "<unset>",
+                routingkey = "<unset>", username = "<unset>", password = "<unset>";
+};
+
+Fields fields_of(const ConnectionConfig &c)
+{
+    auto text = [](const char (&f)[DM_CONFIG_TEXT_SIZE]) {
+        return std::string(f, strnlen(f, sizeof f));
+    };
+    return {text(c.host),       std::to_string(c.port), text(c.vhost),   text(c.exchange),
+            text(c.routingkey), text(c.username),       text(c.password)};
+}
+
+void expect_fields(const ConnectionConfig &c, const Fields &want)
+{
+    const Fields got = fields_of(c);
+    EXPECT_EQ(got.host, want.host);
+    EXPECT_EQ(got.port, want.port);
+    EXPECT_EQ(got.vhost, want.vhost);
+    EXPECT_EQ(got.exchange, want.exchange);
+    EXPECT_EQ(got.routingkey, want.routingkey);
+    EXPECT_EQ(got.username, want.username);
+    EXPECT_EQ(got.password, want.password);
+}
+
+// Each text field "<unset>" followed by zero bytes up to the end of its buffer.
+void expect_pristine_defaults(const ConnectionConfig &c)
+{
+    expect_fields(c, Fields{});
+    for (const char *f : {c.host, c.vhost, c.exchange, c.routingkey, c.username, c.password}) {
+        EXPECT_STREQ(f, "<unset>");
+        for (size_t i = sizeof "<unset>"; i < DM_CONFIG_TEXT_SIZE; ++i)
+            ASSERT_EQ(f[i], 0) << "byte " << i;
+    }
+}
+
+class config_file : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        char tmpl[] = "/tmp/dirmirror-config-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        fake_log_clear();
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+
+    std::string write(const std::string &bytes)
+    {
+        const auto path = (dir_ / "dirmirror.env").string();
+        std::ofstream(path, std::ios::binary) << bytes;
+        return path;
+    }
+
+    std::filesystem::path dir_;
+    ConnectionConfig config_;
+};
+
+TEST(config_line, AppliesOnlyKeysAtTheStartOfTheLine)
+{
+    struct Case {
+        const char *name;
+        std::string line;
+        Fields want; // changes from the starting record
+    };
+    // Every field starts with a value of its own, so "unchanged" is visible.
+    const Fields start{"h0", "4242", "v0", "e0", "r0", "u0", "p0"};
+    auto with = [&](auto member, std::string value) {
+        Fields f = start;
+        f.*member = std::move(value);
+        return f;
+    };
+    const std::vector<Case> cases = {
+        {"host", "RABBIT_HOST=broker1", with(&Fields::host, "broker1")},
+        {"host with blanks", "RABBIT_HOST = broker1\n", with(&Fields::host, "broker1")},
+        {"host then more words", "RABBIT_HOST=broker1 broker2", with(&Fields::host, "broker1")},
+        {"host with CRLF", "RABBIT_HOST=broker1\r\n", with(&Fields::host, "broker1")},
+        {"leading blank", " RABBIT_HOST=broker1", start},
+        {"leading tab", "\tRABBIT_HOST=broker1", start},
+        {"leading word", "export RABBIT_HOST=broker1", start},
+        {"longer key name", "RABBIT_HOSTNAME=x", start},
+        {"lower case key", "rabbit_host=broker1", start},
+        {"comment", "# RABBIT_HOST=broker1", start},
+        {"empty line", "", start},
+        {"blank line", " \t\n", start},
+        {"no equals sign", "RABBIT_HOST broker1", start},
+        {"quoted value", "RABBIT_PASSWORD=\"two words\"", with(&Fields::password, "\"two")},
+        {"empty vhost", "RABBIT_VHOST=", start},
+        {"empty vhost with blanks", "RABBIT_VHOST =  \n", start},
+        {"vhost", "RABBIT_VHOST=/prod", with(&Fields::vhost, "/prod")},
+        {"exchange", "RABBIT_EXCHANGE = dir.events", with(&Fields::exchange, "dir.events")},
+        {"routing key", "RABBIT_ROUTINGKEY=ldap.#", with(&Fields::routingkey, "ldap.#")},
+        {"username", "RABBIT_USERNAME=svc-mirror", with(&Fields::username, "svc-mirror")},
+        {"port", "RABBIT_PORT = 5672\n", with(&Fields::port, "5672")},
+        {"port with trailing letters", "RABBIT_PORT=123abc", with(&Fields::port, "123")},
+        {"port not a number", "RABBIT_PORT=abc", start},
+        {"port empty", "RABBIT_PORT=", start},
+        {"negative port", "RABBIT_PORT=-1", with(&Fields::port, "-1")},
+        {"port with plus sign", "RABBIT_PORT=+7", with(&Fields::port, "7")},
+        {"largest int32 port", "RABBIT_PORT=2147483647", with(&Fields::port, "2147483647")},
+        {"smallest int32 port", "RABBIT_PORT=-2147483648", with(&Fields::port, "-2147483648")},
+        {"port just past int32", "RABBIT_PORT=2147483648", start},
+        {"port far past int32", "RABBIT_PORT=99999999999", start},
+        {"port past int64", "RABBIT_PORT=99999999999999999999999", start},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        ConnectionConfig config{};
+        std::strcpy(config.host, "h0");
+        config.port = 4242;
+        std::strcpy(config.vhost, "v0");
+        std::strcpy(config.exchange, "e0");
+        std::strcpy(config.routingkey, "r0");
+        std::strcpy(config.username, "u0");
+        std::strcpy(config.password, "p0");
+        EXPECT_EQ(set_config_fields(&config, c.line.c_str()), 0);
+        expect_fields(config, c.want);
+    }
+    EXPECT_EQ(set_config_fields(nullptr, "RABBIT_HOST=x"), 0);
+}
+
+TEST_F(config_file, MissingFileKeepsDefaultsAndLogsOnce)
+{
+    const auto path = (dir_ / "absent.env").string();
+    std::memset(&config_, 0x5a, sizeof config_);
+    EXPECT_EQ(initialize_config(&config_, path.c_str()), -1);
+    expect_pristine_defaults(config_);
+    const auto lines = fake_log_lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].level, 0);
+    EXPECT_EQ(lines[0].subsystem, "initial_config");
+    EXPECT_EQ(lines[0].text,
+              "fopen(\"" + path + "\") :: Не удалось открыть файл конфигурации\n");
+}
+
+TEST_F(config_file, EmptyFileGivesDefaults)
+{
+    std::memset(&config_, 0x5a, sizeof config_);
+    EXPECT_EQ(initialize_config(&config_, write("").c_str()), 0);
+    expect_pristine_defaults(config_);
+    EXPECT_TRUE(fake_log_lines().empty());
+}
+
+TEST_F(config_file, RealisticFile)
+{
+    const auto path = write("# Broker used by the directory mirror\n"
+                            "\n"
+                            "RABBIT_HOST=mq1.lab.internal\n"
+                            "RABBIT_PORT = 5671\n"
+                            "RABBIT_VHOST=/directory\n"
+                            "   # indented comment\n"
+                            "RABBIT_EXCHANGE=dirmirror.events\r\n"
+                            "RABBIT_ROUTINGKEY = ldap.changes\n"
+                            "RABBIT_USERNAME=svc-dirmirror\n"
+                            "RABBIT_PASSWORD=S3cr3t!#x\n");
+    EXPECT_EQ(initialize_config(&config_, path.c_str()), 0);
+    expect_fields(config_, {"mq1.lab.internal", "5671", "/directory", "dirmirror.events",
+                            "ldap.changes", "svc-dirmirror", "S3cr3t!#x"});
+}
+
+TEST_F(config_file, LongLinesArriveInPiecesOf511Bytes)
+{
+    // The 16-byte key and 495 bytes fill a piece; the next piece starts a key of its own.
+    const auto path = write("RABBIT_HOST=" + std::string(600, 'h') + "\n" +
+                            "RABBIT_USERNAME=" + std::string(495, 'u') + "RABBIT_VHOST=/cut\n" +
+                            "RABBIT_PORT=5672\n");
+    EXPECT_EQ(initialize_config(&config_, path.c_str()), 0);
+    expect_fields(config_, {.host = std::string(499, 'h'), .port = "5672", .vhost = "/cut",
+                            .username = std::string(495, 'u')});
+}
+
+TEST_F(config_file, RepeatedKeyTakesTheLastValueThatScans)
+{
+    const auto path = write("RABBIT_HOST=first\nRABBIT_PORT=1\nRABBIT_HOST=second\n"
+                            "RABBIT_PORT=2\nRABBIT_HOST=\nRABBIT_PORT=x\n");
+    EXPECT_EQ(initialize_config(&config_, path.c_str()), 0);
+    expect_fields(config_, {.host = "second", .port = "2"});
+}
+
+TEST_F(config_file, BinaryJunkDoesNotHideValidLines)
+{
+    std::string junk;
+    for (int i = 0; i < 3000; ++i)
+        junk += "\0\xff\x01x \xfe"[i % 6];
+    const auto path = write(std::string("\0RABBIT_HOST=evil\n", 18) + "\xff\xfeRABBIT_PORT=1\n" +
+                            junk + "\n" + "RABBIT_HOST=good\n" + junk +
+                            "\nRABBIT_PORT=15672\n\xff\xff\xff\n" +
+                            "RABBIT_PASSWORD=last-line-without-newline");
+    EXPECT_EQ(initialize_config(&config_, path.c_str()), 0);
+    expect_fields(config_,
+                  {.host = "good", .port = "15672", .password = "last-line-without-newline"});
+}
+
+} // namespace
