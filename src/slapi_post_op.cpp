@@ -9,6 +9,7 @@
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string>
 #include <string_view>
@@ -237,6 +238,22 @@ constexpr PostOpHandler kPostOpHandlers[] = {
     {SLAPI_PLUGIN_POST_DELETE_FN, get_entry_rodide_delete},
 };
 
+/* The server calls this once it runs as a daemon. A thread started during
+ * the init call would not survive: the server forks to detach after loading
+ * its plug-ins, and only the forking thread lives on in the child. */
+int start_heartbeat(Slapi_PBlock *)
+{
+    return guarded(kInitSubsystem, [] {
+        static std::once_flag started;
+        std::call_once(started, [] {
+            pthread_t heartbeat;
+            if (pthread_create(&heartbeat, nullptr, send_alive, nullptr) == 0)
+                pthread_detach(heartbeat);
+        });
+        return 0;
+    });
+}
+
 int register_plugin(Slapi_PBlock *pb)
 {
     if (slapi_pblock_set(pb, SLAPI_PLUGIN_VERSION, const_cast<char *>(SLAPI_PLUGIN_VERSION_01)) != 0 ||
@@ -246,7 +263,7 @@ int register_plugin(Slapi_PBlock *pb)
     for (const auto &row : kPostOpHandlers)
         if (slapi_pblock_set(pb, row.slot, reinterpret_cast<void *>(row.handler)) != 0)
             return -1;
-    return 0;
+    return slapi_pblock_set(pb, SLAPI_PLUGIN_START_FN, reinterpret_cast<void *>(start_heartbeat));
 }
 
 int initialize_plugin(Slapi_PBlock *pb)
@@ -271,10 +288,6 @@ int initialize_plugin(Slapi_PBlock *pb)
     connection_config = config;
 
     send_message(kFullsyncBody);
-
-    pthread_t heartbeat;
-    if (pthread_create(&heartbeat, nullptr, send_alive, nullptr) == 0)
-        pthread_detach(heartbeat);
 
     if (register_plugin(pb) != 0) {
         DM_LOG(kInitSubsystem, "Не удалость забиндить плагин\n");
