@@ -24,6 +24,10 @@ constexpr char kFullsyncBody[] = "{\"op_type\": \"FULLSYNC\"}";
 constexpr char kAliveBody[] = "{\"op_type\": \"ALIVE\"}";
 constexpr auto kFullsyncRetryPause = std::chrono::seconds(5);
 constexpr auto kAlivePause = std::chrono::seconds(30);
+// A broker that stops answering (a resource alarm blocks publishers, say) must
+// not hold a server thread for ever: connecting and every reply are bounded.
+// The login has the client library's own bound of 12 seconds.
+constexpr timeval kBrokerTimeout = {10, 0};
 
 constexpr char kInitSubsystem[] = "get_entry_rodide_init";
 constexpr char kSendSubsystem[] = "send_message";
@@ -81,12 +85,13 @@ int publish_once(const char *text)
                         "amqp_tcp_socket_new(conn) :: Не удалось создать TCP сокет\n");
         return -1;
     }
-    if (amqp_socket_open(socket, config->host, config->port) != 0) {
+    if (amqp_socket_open_noblock(socket, config->host, config->port, &kBrokerTimeout) != 0) {
         DM_LOG(kSendSubsystem,
                         "amqp_socket_open(socket, \"%s\", %d) :: Не удалось открыть TCP сокет\n",
                         config->host, config->port);
         return -1;
     }
+    amqp_set_rpc_timeout(conn.get(), &kBrokerTimeout);
     if (die_on_amqp_error(kSendSubsystem, "amqp_login(...)",
                           amqp_login(conn.get(), config->vhost, 0, 131072, 0,
                                      AMQP_SASL_METHOD_PLAIN, config->username,

@@ -1,7 +1,11 @@
 // Publishing to a real broker: what arrives, what each failure logs, and the
 // FULLSYNC that follows a lost message.
+#include <arpa/inet.h>
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstring>
@@ -33,6 +37,44 @@ extern "C" amqp_connection_state_t amqp_new_connection(void)
     static const auto real = reinterpret_cast<Create>(dlsym(RTLD_NEXT, "amqp_new_connection"));
     return refuse_new_connections ? nullptr : real();
 }
+
+// A TCP peer on loopback that accepts one connection and then either closes
+// it at once or keeps it open without ever saying a word.
+class MuteBroker {
+  public:
+    explicit MuteBroker(bool close_at_once) : listener_(socket(AF_INET, SOCK_STREAM, 0))
+    {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (bind(listener_, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
+            listen(listener_, 1) != 0 ||
+            getsockname(listener_, reinterpret_cast<sockaddr *>(&address), &length) != 0)
+            throw std::runtime_error("mute broker: no listening socket");
+        port_ = ntohs(address.sin_port);
+        acceptor_ = std::thread([this, close_at_once] {
+            accepted_ = accept(listener_, nullptr, nullptr);
+            if (close_at_once)
+                close(accepted_);
+        });
+    }
+    ~MuteBroker()
+    {
+        shutdown(listener_, SHUT_RDWR);
+        acceptor_.join();
+        close(listener_);
+        if (accepted_ >= 0)
+            close(accepted_);
+    }
+    int port() const { return port_; }
+
+  private:
+    int listener_;
+    int accepted_ = -1;
+    int port_ = 0;
+    std::thread acceptor_;
+};
 
 class Delivery : public ::testing::Test {
   protected:
@@ -121,6 +163,30 @@ TEST_F(Delivery, EachFailedAttemptLogsOneLineAndSetsTheFlag)
             EXPECT_EQ(lines[0].text, c.expected_line);
     }
     EXPECT_TRUE(queue.drain().empty());
+}
+
+// A peer that is not a working broker costs an attempt at most the login's
+// time limit, never a thread for good.
+TEST_F(Delivery, APeerThatClosesOrNeverAnswersFailsTheAttemptInTime)
+{
+    struct Case {
+        const char *name;
+        bool close_at_once;
+        std::chrono::seconds at_most;
+    };
+    for (const auto &c : {Case{"closes at once", true, 2s}, Case{"never answers", false, 14s}}) {
+        SCOPED_TRACE(c.name);
+        MuteBroker peer(c.close_at_once);
+        config.port = peer.port();
+        fake_log_clear();
+        const auto started = Clock::now();
+        EXPECT_EQ(__send_message(kAlive.c_str()), -1);
+        EXPECT_LT(Clock::now() - started, c.at_most);
+        EXPECT_EQ(fullsync.load(), 1);
+        const auto lines = fake_log_lines();
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_EQ(lines[0].text.rfind("amqp_login(...) :: ", 0), 0u) << lines[0].text;
+    }
 }
 
 TEST_F(Delivery, NoConnectionObjectIsAFailedAttempt)
@@ -246,7 +312,9 @@ TEST(ReplyCheck, LogsEachKindOfFailureOnce)
          -1, "ctx :: Шибка канала сервера 404h, message: Login was\n"},
         {"other method", reply(AMQP_RESPONSE_SERVER_EXCEPTION, 0x003C0028, nullptr), -1,
          "ctx :: Неизвестная ошибка сервера, method id 0x003C0028\n"},
+#ifndef DIRMIRROR_UBSAN // 7 lies outside the enumeration's values: UBSan stops on the load
         {"unknown reply type", reply(static_cast<amqp_response_type_enum>(7)), 0, ""},
+#endif
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
