@@ -1,0 +1,278 @@
+"""Helpers for the end-to-end tests: the repo's start/stop scripts, the event
+queue (read with pika), LDAP connections and the server's errors log."""
+import datetime
+import json
+import os
+import re
+import subprocess
+import time
+from pathlib import Path
+
+import ldap
+import ldap.dn
+import pika
+import pika.exceptions
+
+REPO = Path(__file__).resolve().parents[2]
+SCRIPTS = REPO / "scripts"
+
+LDAP_URI = "ldap://127.0.0.1:%s" % os.environ.get("DIRMIRROR_LDAP_PORT", "3389")
+DM_DN = "cn=Directory Manager"
+DM_PASSWORD = os.environ.get("DIRMIRROR_DM_PASSWORD", "dirmirror-admin")
+AMQP_PORT = int(os.environ.get("DIRMIRROR_AMQP_PORT", "5672"))
+QUEUE = "dirmirror.events"
+ERRORS_LOG = Path("/var/log/dirsrv/slapd-dirmirror/errors")
+
+FULLSYNC = b'{"op_type": "FULLSYNC"}'
+ALIVE = b'{"op_type": "ALIVE"}'
+
+SUFFIX = "dc=lab"
+CONTAINERS = ("users", "computers", "orgunits", "groups", "hostgroups")
+
+
+def container(name):
+    return "cn=%s,cn=accounts,%s" % (name, SUFFIX)
+
+
+def plugin_path():
+    path = os.environ.get("DIRMIRROR_PLUGIN") or str(REPO / "build" / "libdirmirror-plugin.so")
+    if not os.path.isfile(path):
+        raise RuntimeError("plug-in library not found: %s (set DIRMIRROR_PLUGIN)" % path)
+    return os.path.abspath(path)
+
+
+# --- the repo's scripts --------------------------------------------------
+
+def run_script(name, *args, extra_env=None, timeout=180):
+    env = dict(os.environ)
+    env.update(extra_env or {})
+    r = subprocess.run([str(SCRIPTS / name), *args], capture_output=True, text=True,
+                       env=env, timeout=timeout, stdin=subprocess.DEVNULL)
+    if r.returncode != 0:
+        raise RuntimeError("scripts/%s %s failed (%d):\n%s%s"
+                           % (name, " ".join(args), r.returncode, r.stdout, r.stderr))
+    return r.stdout.strip()
+
+
+def broker_start():
+    return int(run_script("broker-start"))
+
+
+def broker_stop():
+    run_script("broker-stop")
+
+
+def ds_start(nowait=False):
+    """Restarts the server with the plug-in; returns the pid it prints."""
+    args = [plugin_path()] + (["--nowait"] if nowait else [])
+    return int(run_script("ds-start", *args))
+
+
+def ds_stop():
+    run_script("ds-stop")
+
+
+def process_alive(pid):
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            state = f.read().rsplit(")", 1)[1].split()[0]
+    except (OSError, IndexError):
+        return False
+    return state not in ("Z", "X")
+
+
+# --- LDAP ------------------------------------------------------------------
+
+def ldap_connect(timeout=5.0):
+    """A bound connection whose every call gives up after `timeout` seconds."""
+    conn = ldap.initialize(LDAP_URI)
+    conn.set_option(ldap.OPT_NETWORK_TIMEOUT, timeout)
+    conn.set_option(ldap.OPT_TIMEOUT, timeout)
+    conn.timeout = timeout
+    conn.simple_bind_s(DM_DN, DM_PASSWORD)
+    return conn
+
+
+def delete_if_present(conn, dn):
+    try:
+        conn.delete_s(dn)
+    except ldap.NO_SUCH_OBJECT:
+        pass
+
+
+def same_dn(a, b):
+    """DN equality the way the server sees it: escapes and letter case aside."""
+    def norm(dn):
+        return [[(t.lower(), v.lower()) for t, v, _ in rdn] for rdn in ldap.dn.str2dn(dn)]
+    return norm(a) == norm(b)
+
+
+# --- messages ----------------------------------------------------------------
+
+def _no_duplicate_keys(pairs):
+    keys = [k for k, _ in pairs]
+    if len(keys) != len(set(keys)):
+        raise ValueError("duplicate keys %r" % keys)
+    return dict(pairs)
+
+
+class Message:
+    def __init__(self, body, properties):
+        self.body = body
+        self.content_type = properties.content_type
+        self.delivery_mode = properties.delivery_mode
+        self.at = time.monotonic()
+
+    @property
+    def is_alive(self):
+        return self.body == ALIVE
+
+    @property
+    def is_fullsync(self):
+        return self.body == FULLSYNC
+
+    @property
+    def is_control(self):
+        return self.is_alive or self.is_fullsync
+
+    def event(self):
+        """The parsed event: one line of strict UTF-8 JSON ending with one line feed."""
+        if not self.body.endswith(b"\n") or self.body.count(b"\n") != 1:
+            raise AssertionError("event is not one line ending with a line feed: %r" % self.body)
+        return json.loads(self.body.decode("utf-8"), object_pairs_hook=_no_duplicate_keys)
+
+    def __repr__(self):
+        return "Message(%r)" % self.body
+
+
+class Queue:
+    """The event queue, read with basic_get; reconnects after a broker restart."""
+
+    def __init__(self):
+        self._conn = None
+        self._channel = None
+
+    def _ch(self):
+        if self._channel is None or not self._channel.is_open:
+            self.close()
+            params = pika.ConnectionParameters(
+                host="127.0.0.1", port=AMQP_PORT,
+                credentials=pika.PlainCredentials("guest", "guest"),
+                socket_timeout=5, blocked_connection_timeout=10)
+            self._conn = pika.BlockingConnection(params)
+            self._channel = self._conn.channel()
+        return self._channel
+
+    def close(self):
+        if self._conn is not None:
+            try:
+                self._conn.close()
+            except Exception:
+                pass
+        self._conn = self._channel = None
+
+    def purge(self, settle=0.3):
+        """Empties the queue, again after `settle` seconds: the server answers
+        before its post-operation calls, so the events of a write that just
+        returned may still be on their way."""
+        self._ch().queue_purge(QUEUE)
+        if settle:
+            time.sleep(settle)
+            self._ch().queue_purge(QUEUE)
+
+    def get(self):
+        """One message or None; None too while the broker cannot be reached."""
+        try:
+            method, props, body = self._ch().basic_get(QUEUE, auto_ack=True)
+        except (pika.exceptions.AMQPError, OSError):
+            self.close()
+            return None
+        return None if method is None else Message(body, props)
+
+    def until(self, done, timeout, skip_alive=True):
+        """Messages read until done(list) is true; fails after `timeout` seconds."""
+        got = []
+        deadline = time.monotonic() + timeout
+        while not done(got):
+            if time.monotonic() > deadline:
+                raise AssertionError("after %.1fs got only %r" % (timeout, got))
+            m = self.get()
+            if m is None:
+                time.sleep(0.05)
+            elif not (skip_alive and m.is_alive):
+                got.append(m)
+        return got
+
+    def take(self, count, timeout=5.0, skip_alive=True):
+        return self.until(lambda got: len(got) >= count, timeout, skip_alive)
+
+    def drain(self, quiet=1.0, skip_alive=True):
+        """Whatever arrives until nothing has come for `quiet` seconds."""
+        got = []
+        last = time.monotonic()
+        while time.monotonic() - last < quiet:
+            m = self.get()
+            if m is None:
+                time.sleep(0.05)
+                continue
+            last = time.monotonic()
+            if not (skip_alive and m.is_alive):
+                got.append(m)
+        return got
+
+
+# --- errors log ----------------------------------------------------------------
+
+_LOG_LINE = re.compile(r"^\[(\d\d/\w{3}/\d{4}:\d\d:\d\d:\d\d)\.(\d+) ([+-]\d{4})\] - (\w+) - (\S+) - (.*)$")
+
+
+class LogLine:
+    def __init__(self, when, level, subsystem, text):
+        self.when, self.level, self.subsystem, self.text = when, level, subsystem, text
+
+    def __repr__(self):
+        return "[%.3f] %s - %s - %s" % (self.when, self.level, self.subsystem, self.text)
+
+
+def log_mark():
+    """Where the errors log ends now; lines_since() reads what comes after."""
+    try:
+        return ERRORS_LOG.stat().st_size
+    except FileNotFoundError:
+        return 0
+
+
+def lines_since(mark):
+    with open(ERRORS_LOG, "rb") as f:
+        f.seek(mark)
+        data = f.read()
+    out = []
+    for raw in data.decode("utf-8", "replace").splitlines():
+        m = _LOG_LINE.match(raw)
+        if not m:
+            continue
+        stamp, frac, zone, level, subsystem, text = m.groups()
+        when = datetime.datetime.strptime(stamp + " " + zone, "%d/%b/%Y:%H:%M:%S %z").timestamp()
+        out.append(LogLine(when + float("0." + frac), level, subsystem, text))
+    return out
+
+
+def send_failures(lines):
+    return [l for l in lines if l.subsystem == "send_message"]
+
+
+def five_second_chain(times, step=5.0, slack=0.7):
+    """Longest run t0 < t1 < ... drawn from `times` with each step ~`step` s."""
+    times = sorted(times)
+    best = []
+    for i, start in enumerate(times):
+        chain = [start]
+        for t in times[i + 1:]:
+            gap = t - chain[-1]
+            if abs(gap - step) <= slack:
+                chain.append(t)
+            elif gap > step + slack:
+                break
+        if len(chain) > len(best):
+            best = chain
+    return best

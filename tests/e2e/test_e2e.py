@@ -1,0 +1,435 @@
+"""End-to-end tests: the plug-in inside a real 389 Directory Server, driven over
+LDAP, with its events read from a real RabbitMQ queue.
+
+Run from this folder with Debian's python (python3-ldap, python3-pika):
+    DIRMIRROR_PLUGIN=/path/libdirmirror-plugin.so /usr/bin/python3 -m unittest -v test_e2e
+Each class leaves the broker running (the unit tests need it) and the server
+stopped."""
+import json
+import time
+import unittest
+
+import ldap
+
+from e2e_support import (ALIVE, FULLSYNC, AMQP_PORT, Queue, broker_start, broker_stop,
+                         container, delete_if_present, ds_start, ds_stop, five_second_chain,
+                         ldap_connect, lines_since, log_mark, process_alive, same_dn,
+                         send_failures)
+
+OP_NAMES = {ldap.MOD_ADD: "ADD", ldap.MOD_DELETE: "DELETE", ldap.MOD_REPLACE: "REPLACE"}
+SERVER_ADDED = {"creatorsname", "modifiersname", "createtimestamp", "modifytimestamp", "nsuniqueid"}
+PERSON = [b"top", b"person", b"organizationalPerson", b"inetOrgPerson"]
+STARTUP_LINE = "Инициализациия плагина"
+SOCKET_FAILURE = 'amqp_socket_open(socket, "127.0.0.1", %d) :: Не удалось открыть TCP сокет' % AMQP_PORT
+
+
+def jtext(value):
+    """A JSON string as the events write it: compact, UTF-8, not ASCII-escaped."""
+    if isinstance(value, bytes):
+        value = value.decode("utf-8", "replace")
+    return json.dumps(value, ensure_ascii=False).encode()
+
+
+def compact(event):
+    return json.dumps(event, ensure_ascii=False, separators=(",", ":")).encode() + b"\n"
+
+
+def modify_text(n, dn, op, attr_type, values, bare=()):
+    """Expected text of the n-th modification; values in `bare` go in unquoted."""
+    parts = []
+    if op != ldap.MOD_DELETE:
+        for v in values or []:
+            parts.append(v.replace(b"\n", b" ").replace(b"\r", b" ") if v in bare else jtext(v))
+    return (b'{"%d":{"dn":%s,"op_type":"modify","op":"%s","arg":{%s:[%s]}}}\n'
+            % (n, jtext(dn), OP_NAMES[op].encode(), jtext(attr_type), b",".join(parts)))
+
+
+def delete_text(dn):
+    return b'{"dn":%s,"op_type":"delete"}\n' % jtext(dn)
+
+
+class ServerFixture(unittest.TestCase):
+    """Broker and server with the plug-in running; the queue purged before each test."""
+
+    @classmethod
+    def setUpClass(cls):
+        broker_start()
+        ds_start()
+        cls.queue = Queue()
+        cls.ldap = ldap_connect()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.queue.close()
+        try:
+            cls.ldap.unbind_s()
+        except ldap.LDAPError:
+            pass
+        ds_stop()
+        broker_start()
+
+    def setUp(self):
+        self.queue.purge()
+
+    # --- one operation and the events it must give ----------------------
+
+    def add_and_check(self, dn, attrs):
+        """Adds the entry; checks its one add event; returns the DN as published."""
+        self.ldap.add_s(dn, attrs)
+        [m] = self.queue.take(1)
+        ev = m.event()
+        self.assertEqual(list(ev), ["dn", "op_type", "arg"], m.body)
+        self.assertTrue(same_dn(ev["dn"], dn), (ev["dn"], dn))
+        self.assertEqual(ev["op_type"], "add")
+        arg = list(ev["arg"].items())
+        # The client's attributes first, in its order, with its values.
+        self.assertEqual(arg[:len(attrs)],
+                         [(t, [v.decode("utf-8", "replace") for v in vals]) for t, vals in attrs])
+        added = {k.lower(): v for k, v in arg[len(attrs):]}
+        self.assertLessEqual(SERVER_ADDED, set(added), m.body)
+        self.assertEqual(added["creatorsname"], ["cn=directory manager"])
+        self.assertEqual(m.body, compact(ev))  # no blanks, one line feed, nothing else
+        return ev["dn"]
+
+    def modify_and_check(self, dn, published_dn, mods, bare=()):
+        """The client's modifications give these exact texts, numbered from 0; the
+        server's own ones follow, numbered on."""
+        self.ldap.modify_s(dn, mods)
+        got = self.queue.take(len(mods))
+        got += self.queue.drain(quiet=0.8)
+        for n, (m, (op, attr_type, values)) in enumerate(zip(got, mods)):
+            with self.subTest(modification=n):
+                self.assertEqual(m.body, modify_text(n, published_dn, op, attr_type, values, bare))
+                m.event()  # parses
+        self.assertGreater(len(got), len(mods), "no server modifications (modifiersName, ...)")
+        for n, m in enumerate(got[len(mods):], start=len(mods)):
+            ev = m.event()
+            self.assertEqual(list(ev), [str(n)], m.body)
+            inner = ev[str(n)]
+            self.assertEqual(list(inner), ["dn", "op_type", "op", "arg"], m.body)
+            self.assertEqual((inner["dn"], inner["op_type"]), (published_dn, "modify"))
+            self.assertIn(inner["op"], ("ADD", "DELETE", "REPLACE"))
+            self.assertEqual(len(inner["arg"]), 1, m.body)
+            self.assertEqual(m.body, compact(ev))
+        return got
+
+    def delete_and_check(self, dn, published_dn):
+        self.ldap.delete_s(dn)
+        [m] = self.queue.take(1)
+        self.assertEqual(m.body, delete_text(published_dn))
+        self.assertEqual(self.queue.drain(quiet=0.5), [])
+
+
+class EventsTest(ServerFixture):
+    USER = "uid=e2e-fixed,%s" % container("users")
+    OUTSIDE = "uid=e2e-outside,ou=people,dc=lab"
+    BESIDE = "cn=e2e-beside,cn=accounts,dc=lab"  # below cn=accounts, in no container
+    GROUP_MEMBERS = [b"uid=m1,%s" % container("users").encode(), b"uid=m2,%s" % container("users").encode()]
+
+    ROWS = [  # container, dn, attributes, modifications (replace, add, delete)
+        ("users", "uid=e2e-user,%s" % container("users"),
+         [("objectClass", PERSON), ("uid", [b"e2e-user"]), ("cn", [b"E2E User"]), ("sn", [b"User"]),
+          ("description", [b"first"])],
+         [(ldap.MOD_REPLACE, "sn", [b"Nutzer"]), (ldap.MOD_ADD, "mail", [b"a@lab", b"b@lab"]),
+          (ldap.MOD_DELETE, "description", None)]),
+        ("computers", "cn=e2e-host,%s" % container("computers"),
+         [("objectClass", [b"top", b"device"]), ("cn", [b"e2e-host"]), ("serialNumber", [b"SN-1"]),
+          ("description", [b"rack 1"])],
+         [(ldap.MOD_REPLACE, "description", [b"rack 2"]), (ldap.MOD_ADD, "l", [b"Berlin", b"Riga"]),
+          (ldap.MOD_DELETE, "serialNumber", None)]),
+        ("orgunits", "ou=e2e-unit,%s" % container("orgunits"),
+         [("objectClass", [b"top", b"organizationalUnit"]), ("ou", [b"e2e-unit"]),
+          ("postalCode", [b"101000"]), ("description", [b"unit"])],
+         [(ldap.MOD_REPLACE, "description", ["Отдел".encode()]), (ldap.MOD_ADD, "street", [b"Main 1"]),
+          (ldap.MOD_DELETE, "postalCode", None)]),
+        ("groups", "cn=e2e-group,%s" % container("groups"),
+         [("objectClass", [b"top", b"groupOfNames"]), ("cn", [b"e2e-group"]),
+          ("member", GROUP_MEMBERS[:1])],
+         # deleting one value of many still lists no values
+         [(ldap.MOD_REPLACE, "description", [b"g"]), (ldap.MOD_ADD, "member", GROUP_MEMBERS[1:]),
+          (ldap.MOD_DELETE, "member", GROUP_MEMBERS[:1])]),
+        ("hostgroups", "cn=e2e-hostgroup,%s" % container("hostgroups"),
+         [("objectClass", [b"top", b"groupOfUniqueNames"]), ("cn", [b"e2e-hostgroup"]),
+          ("businessCategory", [b"web"]), ("ou", [b"ops"])],
+         [(ldap.MOD_REPLACE, "businessCategory", [b"db", b"cache"]),
+          (ldap.MOD_ADD, "uniqueMember", [b"cn=e2e-host,%s" % container("computers").encode()]),
+          (ldap.MOD_DELETE, "ou", None)]),
+    ]
+
+    MULTILINE_JSON = '{"a":\n [1, "Ж"],\r\n "b": {"c": null}}'.encode()
+    BINARY = b"\x00\xff\xfe\x80ok\xe2\x82x\"\\"
+    BINARY2 = b"\x89PNG\r\n\x1a\n\x00\x00\xc0"
+    ENCODING_ROWS = [  # what the DN shows, dn
+        ("escaped comma", "cn=Smith\\, John,%s" % container("users")),
+        ("quote and backslash", 'cn=Say \\"Hi\\" \\\\ there,%s' % container("users")),
+        ("non-ASCII, multi-valued RDN", "cn=Пётр+sn=Иванов,%s" % container("users")),
+        ("mixed-case container", "cn=e2e-mixed,CN=Users,cn=accounts,dc=lab"),
+        ("upper-case container path", "cn=e2e-upper,CN=HOSTGROUPS,CN=ACCOUNTS,dc=lab"),
+    ]
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        for dn in ([r[1] for r in cls.ROWS] + [r[1] for r in cls.ENCODING_ROWS]
+                   + [cls.USER, cls.OUTSIDE, cls.BESIDE]):
+            delete_if_present(cls.ldap, dn)
+
+    def test_add_modify_delete_in_each_container(self):
+        for name, dn, attrs, mods in self.ROWS:
+            with self.subTest(container=name):
+                published = self.add_and_check(dn, attrs)
+                self.assertEqual(published, dn)
+                self.modify_and_check(dn, published, mods)
+                self.delete_and_check(dn, published)
+
+    def test_dn_and_value_encoding(self):
+        description = [b'{"a": 1}', b"{PBKDF2-SHA512}abc", "Описание".encode()]
+        values = [self.MULTILINE_JSON, b"{}", b"{PBKDF2-SHA512}abc", b'{"a": 1} tail', b"[1, 2]",
+                  b'{"a": 1', "Значение".encode()]
+        for what, dn in self.ENCODING_ROWS:
+            with self.subTest(dn=what):
+                rdn = ldap.dn.str2dn(dn)[0]
+                cn = next(v for t, v, _ in rdn if t.lower() == "cn").encode()
+                sn = [v.encode() for t, v, _ in rdn if t.lower() == "sn"] or [b"Doe"]
+                # In an add event every value is a JSON string, JSON-looking or not.
+                published = self.add_and_check(dn, [
+                    ("objectClass", PERSON), ("cn", [cn]), ("sn", sn),
+                    ("description", description), ("jpegPhoto", [self.BINARY])])
+                self.assertTrue(same_dn(published, dn))
+                # In a modify event a value that starts with "{" and is one whole
+                # JSON value goes in bare, line breaks turned into blanks.
+                got = self.modify_and_check(dn, published, [
+                    (ldap.MOD_REPLACE, "description", values),
+                    (ldap.MOD_ADD, "jpegPhoto", [self.BINARY2])],
+                    bare={self.MULTILINE_JSON, b"{}"})
+                first = got[0].event()["0"]["arg"]["description"]
+                self.assertEqual(first[:3], [{"a": [1, "Ж"], "b": {"c": None}}, {},
+                                             "{PBKDF2-SHA512}abc"])
+                self.assertEqual(got[1].event()["1"]["arg"]["jpegPhoto"],
+                                 ["\ufffdPNG\r\n\x1a\n\x00\x00\ufffd"])
+                self.delete_and_check(dn, published)
+
+    def test_outside_containers_and_failed_operations_publish_nothing(self):
+        self.add_and_check(self.USER, [("objectClass", PERSON), ("uid", [b"e2e-fixed"]),
+                                       ("cn", [b"Fixed"]), ("sn", [b"Fixed"])])
+        missing = "uid=e2e-missing,%s" % container("users")
+        person = [("objectClass", PERSON), ("cn", [b"x"]), ("sn", [b"x"])]
+        cases = [  # what, call, expected error (None: succeeds)
+            ("add outside", lambda: self.ldap.add_s(self.OUTSIDE, person + [("uid", [b"e2e-outside"])]), None),
+            ("modify outside", lambda: self.ldap.modify_s(
+                self.OUTSIDE, [(ldap.MOD_REPLACE, "sn", [b"y"])]), None),
+            ("delete outside", lambda: self.ldap.delete_s(self.OUTSIDE), None),
+            ("add beside", lambda: self.ldap.add_s(
+                self.BESIDE, [("objectClass", [b"top", b"nsContainer"]), ("cn", [b"e2e-beside"])]), None),
+            ("delete beside", lambda: self.ldap.delete_s(self.BESIDE), None),
+            ("add existing", lambda: self.ldap.add_s(self.USER, person + [("uid", [b"e2e-fixed"])]),
+             ldap.ALREADY_EXISTS),
+            ("add below a missing parent", lambda: self.ldap.add_s("cn=x," + missing, person),
+             ldap.NO_SUCH_OBJECT),
+            ("add breaking the schema", lambda: self.ldap.add_s(
+                missing, [("objectClass", PERSON), ("cn", [b"x"])]), ldap.OBJECT_CLASS_VIOLATION),
+            ("modify missing", lambda: self.ldap.modify_s(
+                missing, [(ldap.MOD_REPLACE, "sn", [b"y"])]), ldap.NO_SUCH_OBJECT),
+            ("modify breaking the schema", lambda: self.ldap.modify_s(
+                self.USER, [(ldap.MOD_DELETE, "sn", None)]), ldap.OBJECT_CLASS_VIOLATION),
+            ("delete missing", lambda: self.ldap.delete_s(missing), ldap.NO_SUCH_OBJECT),
+            ("delete refused", lambda: self.ldap.delete_s(container("users")),
+             ldap.NOT_ALLOWED_ON_NONLEAF),
+        ]
+        for what, call, error in cases:
+            with self.subTest(operation=what):
+                if error is None:
+                    call()
+                else:
+                    self.assertRaises(error, call)
+        # A write in a container after all of them: its event must be the first.
+        self.ldap.modify_s(self.USER, [(ldap.MOD_REPLACE, "description", [b"marker"])])
+        got = self.queue.take(1)
+        self.assertEqual(got[0].body, modify_text(0, self.USER, ldap.MOD_REPLACE, "description",
+                                                  [b"marker"]))
+        for m in self.queue.drain(quiet=1.0):  # the server's own modifications only
+            [(n, inner)] = m.event().items()
+            self.assertEqual((inner["dn"], inner["op_type"]), (self.USER, "modify"), m.body)
+            self.assertGreater(int(n), 0)
+        self.delete_and_check(self.USER, self.USER)
+
+
+class StartupTest(unittest.TestCase):
+    """A (re)start with the broker up: FULLSYNC once, then ALIVE at once and every 30 s."""
+
+    @classmethod
+    def setUpClass(cls):
+        broker_start()
+        ds_stop()
+        cls.queue = Queue()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.queue.close()
+        ds_stop()
+        broker_start()
+
+    def test_fullsync_once_then_heartbeat(self):
+        self.queue.purge()
+        mark = log_mark()
+        ds_start()
+        up = time.monotonic()
+        got = self.queue.until(lambda g: sum(m.is_alive for m in g) >= 2, timeout=45, skip_alive=False)
+        got += self.queue.drain(quiet=0.5, skip_alive=False)
+        bodies = [m.body for m in got]
+        self.assertEqual(bodies[:3], [FULLSYNC, ALIVE, ALIVE])
+        self.assertEqual(len(bodies), 3, bodies)
+        for m in got:
+            self.assertEqual((m.content_type, m.delivery_mode), ("text/plain", 2))
+        self.assertLess(got[1].at - up, 5.0, "first ALIVE late")
+        self.assertAlmostEqual(got[2].at - got[1].at, 30.0, delta=2.0)
+
+        lines = lines_since(mark)
+        init = [l for l in lines if l.subsystem == "get_entry_rodide_init"]
+        self.assertEqual([(l.level, l.text) for l in init], [("ERR", STARTUP_LINE)])
+        self.assertEqual(send_failures(lines), [])
+
+
+class BrokerOutageTest(ServerFixture):
+    """Writes while the broker is down: the server keeps answering, the events
+    are dropped, one FULLSYNC loop retries every 5 s and FULLSYNC comes once
+    the broker is back."""
+    WRITES = 24
+
+    def dn(self, i):
+        name = ("users", "computers", "orgunits", "groups", "hostgroups")[i % 5]
+        return "cn=e2e-outage-%d,%s" % (i, container(name))
+
+    def test_outage(self):
+        for i in range(self.WRITES + 2):
+            delete_if_present(self.ldap, self.dn(i))
+        self.queue.purge()
+        entry = [("objectClass", [b"top", b"nsContainer"])]
+        self.add_and_check(self.dn(0), entry + [("cn", [b"e2e-outage-0"])])
+
+        self.queue.close()
+        broker_stop()
+        mark = log_mark()
+        # Adds, modifies and deletes: every one gets its result at once.
+        calls = []
+        for i in range(1, self.WRITES + 1):
+            dn = self.dn(i)
+            if i % 3 == 1:
+                calls.append(("add", lambda dn=dn, i=i: self.ldap.add_s(
+                    dn, [("objectClass", [b"top", b"nsContainer"]), ("cn", [b"e2e-outage-%d" % i])])))
+            elif i % 3 == 2:
+                calls.append(("modify", lambda: self.ldap.modify_s(
+                    self.dn(0), [(ldap.MOD_REPLACE, "cn", [b"e2e-outage-0"])])))
+            else:
+                calls.append(("delete", lambda dn=self.dn(i - 2): self.ldap.delete_s(dn)))
+        for n, (what, call) in enumerate(calls):
+            t = time.monotonic()
+            try:
+                call()
+            except ldap.TIMEOUT:
+                self.fail("%s #%d got no answer (server threads held by the plug-in?)" % (what, n))
+            self.assertLess(time.monotonic() - t, 2.0, "%s #%d took too long" % (what, n))
+        writes_end = time.time()
+        time.sleep(11.5)
+        lines = lines_since(mark)
+
+        failures = send_failures(lines)
+        self.assertTrue(failures, "no failure lines in the errors log")
+        for l in failures:
+            self.assertEqual((l.level, l.text), ("ERR", SOCKET_FAILURE))
+        # Every dropped publish logged a line: at least one per write.
+        self.assertGreaterEqual(len([l for l in failures if l.when <= writes_end + 1.0]), len(calls))
+        # After the writes only the one FULLSYNC loop tries, every 5 s (plus,
+        # at most, one heartbeat).
+        later = [l.when for l in failures if l.when > writes_end + 1.0]
+        chain = five_second_chain(later)
+        self.assertGreaterEqual(len(chain), 2, later)
+        self.assertLessEqual(len(later), len(chain) + 1, later)
+
+        # The server still answers.
+        t = time.monotonic()
+        self.assertTrue(self.ldap.search_s(container("users"), ldap.SCOPE_BASE))
+        self.ldap.modify_s(self.dn(0), [(ldap.MOD_REPLACE, "cn", [b"e2e-outage-0"])])
+        self.assertLess(time.monotonic() - t, 2.0)
+
+        broker_start()
+        back = time.monotonic()
+        got = self.queue.until(lambda g: any(m.is_fullsync for m in g), timeout=15)
+        self.assertLess(got[-1].at - back, 15.0)
+        # A write after the outage gives its event; nothing from the outage comes.
+        after = "cn=e2e-outage-%d,%s" % (self.WRITES + 1, container("groups"))
+        self.ldap.add_s(after, entry + [("cn", [b"e2e-outage-%d" % (self.WRITES + 1)])])
+        got += self.queue.until(lambda g: any(not m.is_control for m in g), timeout=5)
+        got += self.queue.drain(quiet=2.0)
+        bodies = [m.body for m in got]
+        self.assertEqual(bodies.count(FULLSYNC), 1, bodies)
+        events = [m.event() for m in got if not m.is_control]
+        self.assertEqual([(e["dn"], e["op_type"]) for e in events], [(after, "add")], bodies)
+        first_event = next(i for i, m in enumerate(got) if not m.is_control)
+        self.assertLess(bodies.index(FULLSYNC), first_event)
+
+        for dn in (after, self.dn(0)) + tuple(self.dn(i) for i in range(1, self.WRITES + 1)):
+            delete_if_present(self.ldap, dn)
+
+
+class BrokerDownAtStartTest(unittest.TestCase):
+    """Server started while the broker is down: start-up waits inside the
+    plug-in, retrying FULLSYNC every 5 s, and finishes once the broker is up."""
+
+    @classmethod
+    def setUpClass(cls):
+        broker_start()
+        ds_stop()
+        cls.queue = Queue()
+        cls.queue.purge()
+        cls.queue.close()
+        broker_stop()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.queue.close()
+        broker_start()
+        ds_stop()
+
+    def search_answers(self, timeout):
+        try:
+            c = ldap_connect(timeout=timeout)
+            c.search_s("", ldap.SCOPE_BASE)
+            c.unbind_s()
+            return True
+        except ldap.LDAPError:
+            return False
+
+    def test_start_waits_for_the_broker(self):
+        mark = log_mark()
+        pid = ds_start(nowait=True)
+        started = time.monotonic()
+        while time.monotonic() - started < 11.5:
+            self.assertTrue(process_alive(pid), "the launched ns-slapd ended: start-up did not wait")
+            self.assertFalse(self.search_answers(timeout=1.0), "answered with the broker down")
+            time.sleep(0.5)
+
+        lines = lines_since(mark)
+        texts = [(l.subsystem, l.text) for l in lines]
+        self.assertIn(("get_entry_rodide_init", STARTUP_LINE), texts)
+        failures = send_failures(lines)
+        for l in failures:
+            self.assertEqual(l.text, SOCKET_FAILURE)
+        self.assertGreaterEqual(len(failures), 3, lines[-10:])
+        self.assertGreaterEqual(len(five_second_chain([l.when for l in failures])), 3, failures)
+
+        broker_start()
+        back = time.monotonic()
+        while not self.search_answers(timeout=2.0):
+            self.assertLess(time.monotonic() - back, 20.0, "server not up 20 s after the broker")
+            time.sleep(0.5)
+        got = self.queue.until(lambda g: any(m.is_alive for m in g), timeout=10, skip_alive=False)
+        bodies = [m.body for m in got]
+        self.assertEqual(set(bodies), {FULLSYNC, ALIVE}, bodies)
+        self.assertEqual(bodies[-1], ALIVE)
+        self.assertGreaterEqual(bodies.count(FULLSYNC), 1)
+        print("\nFULLSYNC messages before the first ALIVE: %d" % bodies.count(FULLSYNC))
+
+
+if __name__ == "__main__":
+    unittest.main()
