@@ -109,16 +109,10 @@ json listed_value(std::string_view value)
 
 const char *op_name(int mod_op)
 {
-    switch (mod_op & ~LDAP_MOD_BVALUES) {
-    case LDAP_MOD_ADD:
-        return "ADD";
-    case LDAP_MOD_DELETE:
-        return "DELETE";
-    case LDAP_MOD_REPLACE:
-        return "REPLACE";
-    default:
-        return "NO OPERATION";
-    }
+    // Codes 0, 1 and 2 once the bit-values flag is cleared; all else is unknown.
+    static const char *const names[] = {"ADD", "DELETE", "REPLACE"};
+    const int code = mod_op & ~LDAP_MOD_BVALUES;
+    return code >= 0 && code < 3 ? names[code] : "NO OPERATION";
 }
 
 /* One line of valid UTF-8 JSON ending in its only line feed, and no raw
