@@ -4,7 +4,10 @@ import datetime
 import json
 import os
 import re
+import shutil
+import socket
 import subprocess
+import threading
 import time
 from pathlib import Path
 
@@ -22,6 +25,7 @@ DM_PASSWORD = os.environ.get("DIRMIRROR_DM_PASSWORD", "dirmirror-admin")
 AMQP_PORT = int(os.environ.get("DIRMIRROR_AMQP_PORT", "5672"))
 QUEUE = "dirmirror.events"
 ERRORS_LOG = Path("/var/log/dirsrv/slapd-dirmirror/errors")
+SETTINGS = Path("/etc/quorvel/dirmirror.env")
 
 FULLSYNC = b'{"op_type": "FULLSYNC"}'
 ALIVE = b'{"op_type": "ALIVE"}'
@@ -62,14 +66,41 @@ def broker_stop():
     run_script("broker-stop")
 
 
-def ds_start(nowait=False):
+def ds_start(nowait=False, extra_env=None):
     """Restarts the server with the plug-in; returns the pid it prints."""
     args = [plugin_path()] + (["--nowait"] if nowait else [])
-    return int(run_script("ds-start", *args))
+    return int(run_script("ds-start", *args, extra_env=extra_env))
 
 
 def ds_stop():
     run_script("ds-stop")
+
+
+def write_settings(data):
+    """Replaces the plug-in's settings file: mode 0600, owned by the server's user."""
+    tmp = SETTINGS.with_name(".dirmirror.env.e2e")
+    fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
+    with os.fdopen(fd, "wb") as f:
+        f.write(data)
+    os.chmod(tmp, 0o600)
+    shutil.chown(tmp, "dirsrv", "dirsrv")
+    os.replace(tmp, SETTINGS)
+
+
+def rabbitmqctl(*args, timeout=60):
+    """rabbitmqctl against the node of scripts/broker-start, with its settings."""
+    base = Path(os.environ.get("DIRMIRROR_RUN", "/tmp/dirmirror-run")) / "rabbitmq"
+    env = dict(os.environ, HOME=str(base / "home"), RABBITMQ_NODENAME="rabbit@localhost",
+               RABBITMQ_CONF_ENV_FILE=str(base / "rabbitmq-env.conf"),
+               ERL_EPMD_ADDRESS="127.0.0.1",
+               RABBITMQ_CTL_ERL_ARGS="-kernel inet_dist_use_interface {127,0,0,1}")
+    r = subprocess.run(["/usr/lib/rabbitmq/bin/rabbitmqctl", "-n", "rabbit@localhost", *args],
+                       capture_output=True, text=True, env=env, timeout=timeout,
+                       stdin=subprocess.DEVNULL)
+    if r.returncode != 0:
+        raise RuntimeError("rabbitmqctl %s failed (%d):\n%s%s"
+                           % (" ".join(args), r.returncode, r.stdout, r.stderr))
+    return r.stdout
 
 
 def process_alive(pid):
@@ -91,6 +122,17 @@ def ldap_connect(timeout=5.0):
     conn.timeout = timeout
     conn.simple_bind_s(DM_DN, DM_PASSWORD)
     return conn
+
+
+def search_answers(timeout):
+    """True if a fresh connection gets an answer to a root DSE search in time."""
+    try:
+        c = ldap_connect(timeout=timeout)
+        c.search_s("", ldap.SCOPE_BASE)
+        c.unbind_s()
+        return True
+    except ldap.LDAPError:
+        return False
 
 
 def delete_if_present(conn, dn):
@@ -276,3 +318,62 @@ def five_second_chain(times, step=5.0, slack=0.7):
         if len(chain) > len(best):
             best = chain
     return best
+
+
+# --- a broker in between -------------------------------------------------------
+
+class HangUpProxy:
+    """Listens on 127.0.0.1 (a free port); closes every connection at once
+    until `forwarding` is set, then relays connections to the broker."""
+
+    def __init__(self):
+        self.forwarding = False
+        self.hung_up = self.forwarded = 0
+        self._listener = socket.create_server(("127.0.0.1", 0))
+        self.port = self._listener.getsockname()[1]
+        self._open = []
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def _accept(self):
+        while True:
+            try:
+                client, _ = self._listener.accept()
+            except OSError:  # closed
+                return
+            if not self.forwarding:
+                self.hung_up += 1
+                client.close()
+                continue
+            try:
+                broker = socket.create_connection(("127.0.0.1", AMQP_PORT), timeout=5)
+            except OSError:
+                client.close()
+                continue
+            broker.settimeout(None)
+            self.forwarded += 1
+            self._open += [client, broker]
+            for src, dst in ((client, broker), (broker, client)):
+                threading.Thread(target=self._pump, args=(src, dst), daemon=True).start()
+
+    @staticmethod
+    def _pump(src, dst):
+        try:
+            while data := src.recv(65536):
+                dst.sendall(data)
+        except OSError:
+            pass
+        for s in (src, dst):
+            try:
+                s.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+
+    def close(self):
+        self._listener.shutdown(socket.SHUT_RDWR)  # wakes accept()
+        self._listener.close()
+        for s in self._open:
+            try:
+                s.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+            s.close()

@@ -11,10 +11,10 @@ import unittest
 
 import ldap
 
-from e2e_support import (ALIVE, FULLSYNC, AMQP_PORT, Queue, broker_start, broker_stop,
-                         container, delete_if_present, ds_start, ds_stop, five_second_chain,
-                         ldap_connect, lines_since, log_mark, process_alive, same_dn,
-                         send_failures)
+from e2e_support import (ALIVE, FULLSYNC, AMQP_PORT, SETTINGS, HangUpProxy, Queue, broker_start,
+                         broker_stop, container, delete_if_present, ds_start, ds_stop,
+                         five_second_chain, ldap_connect, lines_since, log_mark, process_alive,
+                         rabbitmqctl, same_dn, search_answers, send_failures, write_settings)
 
 OP_NAMES = {ldap.MOD_ADD: "ADD", ldap.MOD_DELETE: "DELETE", ldap.MOD_REPLACE: "REPLACE"}
 SERVER_ADDED = {"creatorsname", "modifiersname", "createtimestamp", "modifytimestamp", "nsuniqueid"}
@@ -391,22 +391,13 @@ class BrokerDownAtStartTest(unittest.TestCase):
         broker_start()
         ds_stop()
 
-    def search_answers(self, timeout):
-        try:
-            c = ldap_connect(timeout=timeout)
-            c.search_s("", ldap.SCOPE_BASE)
-            c.unbind_s()
-            return True
-        except ldap.LDAPError:
-            return False
-
     def test_start_waits_for_the_broker(self):
         mark = log_mark()
         pid = ds_start(nowait=True)
         started = time.monotonic()
         while time.monotonic() - started < 11.5:
             self.assertTrue(process_alive(pid), "the launched ns-slapd ended: start-up did not wait")
-            self.assertFalse(self.search_answers(timeout=1.0), "answered with the broker down")
+            self.assertFalse(search_answers(timeout=1.0), "answered with the broker down")
             time.sleep(0.5)
 
         lines = lines_since(mark)
@@ -420,7 +411,7 @@ class BrokerDownAtStartTest(unittest.TestCase):
 
         broker_start()
         back = time.monotonic()
-        while not self.search_answers(timeout=2.0):
+        while not search_answers(timeout=2.0):
             self.assertLess(time.monotonic() - back, 20.0, "server not up 20 s after the broker")
             time.sleep(0.5)
         got = self.queue.until(lambda g: any(m.is_alive for m in g), timeout=10, skip_alive=False)
@@ -429,6 +420,168 @@ class BrokerDownAtStartTest(unittest.TestCase):
         self.assertEqual(bodies[-1], ALIVE)
         self.assertGreaterEqual(bodies.count(FULLSYNC), 1)
         print("\nFULLSYNC messages before the first ALIVE: %d" % bodies.count(FULLSYNC))
+
+
+class HostileInputTest(ServerFixture):
+    """Hostile input: huge values, huge modifications and DNs, a settings file
+    full of junk, a broker that hangs up and one that stops answering. The
+    events stay valid and complete, and the server keeps answering."""
+    MIB = 1 << 20
+    ENTRY = [("objectClass", [b"top", b"nsContainer"])]
+    restarted = False  # a test left the server running with other settings, or stopped
+
+    def setUp(self):
+        if type(self).restarted:
+            type(self).restarted = False
+            self.restart()
+        super().setUp()
+
+    def restart(self, **env):
+        ds_start(extra_env=env)
+        type(self).ldap = ldap_connect()
+
+    def write(self, i, name="users"):
+        """Adds cn=e2e-hostile-<i> (an nsContainer) under the container; returns its DN."""
+        dn = "cn=e2e-hostile-%d,%s" % (i, container(name))
+        delete_if_present(self.ldap, dn)
+        self.queue.purge()
+        self.add_and_check(dn, self.ENTRY + [("cn", [b"e2e-hostile-%d" % i])])
+        self.addCleanup(lambda: delete_if_present(self.ldap, dn))
+        return dn
+
+    def test_big_and_odd_changes(self):
+        big = "cn=e2e-big,%s" % container("users")
+        group = "cn=e2e-many,%s" % container("groups")
+        long_dn = "cn=%s,%s" % ("".join(chr(97 + i % 26) for i in range(3000)), container("users"))
+        for dn in (big, group, long_dn):
+            delete_if_present(self.ldap, dn)
+        self.queue.purge()
+        unit = b'0123456789 "quoted" back\\slash\ttab '
+        values = [(unit * (self.MIB // len(unit) + 1))[:self.MIB],
+                  (b"x" + unit[::-1] * (self.MIB // len(unit) + 1))[:self.MIB]]
+
+        with self.subTest("1 MB value"):
+            self.ldap.add_s(big, [("objectClass", PERSON), ("cn", [b"e2e-big"]), ("sn", [b"Big"]),
+                                  ("description", values[:1])])
+            [m] = self.queue.take(1)
+            ev = m.event()
+            self.assertEqual((ev["dn"], ev["op_type"]), (big, "add"))
+            self.assertEqual([len(v) for v in ev["arg"]["description"]], [self.MIB])
+            self.assertTrue(ev["arg"]["description"] == [values[0].decode()], "1 MB value altered")
+            got = self.modify_and_check(big, big, [(ldap.MOD_REPLACE, "description", values[1:])])
+            self.assertEqual(len(got[0].event()["0"]["arg"]["description"][0]), self.MIB)
+            [(_, entry)] = self.ldap.search_s(big, ldap.SCOPE_BASE, attrlist=["description"])
+            self.assertTrue(entry["description"] == values[1:], "stored value differs")
+            self.delete_and_check(big, big)
+
+        with self.subTest("10,000 values in one modification"):
+            members = [b"uid=m%05d,%s" % (i, container("users").encode()) for i in range(10000)]
+            self.add_and_check(group, [("objectClass", [b"top", b"groupOfNames"]),
+                                       ("cn", [b"e2e-many"]), ("member", [b"uid=first,cn=x"])])
+            got = self.modify_and_check(group, group, [(ldap.MOD_ADD, "member", members)])
+            listed = got[0].event()["0"]["arg"]["member"]
+            self.assertEqual(len(listed), 10000)
+            self.assertTrue(listed == [v.decode() for v in members], "member values differ")
+            [(_, entry)] = self.ldap.search_s(group, ldap.SCOPE_BASE, attrlist=["member"])
+            self.assertEqual(len(entry["member"]), 10001)
+            self.delete_and_check(group, group)
+
+        with self.subTest("3,000-character RDN"):
+            cn = long_dn[3:3003].encode()
+            published = self.add_and_check(long_dn, [("objectClass", PERSON), ("cn", [cn]),
+                                                     ("sn", [b"Long"])])
+            self.assertEqual(published, long_dn)
+            self.modify_and_check(long_dn, long_dn, [(ldap.MOD_REPLACE, "sn", [b"Longer"])])
+            self.assertTrue(self.ldap.search_s(long_dn, ldap.SCOPE_BASE))
+            self.delete_and_check(long_dn, long_dn)
+
+    def test_settings_file_with_junk(self):
+        self.addCleanup(write_settings, SETTINGS.read_bytes())
+        junk = b"\n".join([
+            b"# settings with junk around the real lines",
+            b"\x00\x00\xff\xfe binary\x00junk \xff\xff",
+            b"#" + (b"long comment \x00\xff " * 400)[:4999],
+            (b"0123456789" * 500),
+            b"RABBIT_HOST=127.0.0.1", b"RABBIT_PORT=%d" % AMQP_PORT, b"RABBIT_VHOST=/",
+            b"# a comment between them",
+            b"RABBIT_EXCHANGE=dirmirror", b"RABBIT_ROUTINGKEY=ldap.changes",
+            b"RABBIT_USERNAME=guest", b"RABBIT_PASSWORD=guest",
+            b"\xff" * 5000,
+            # the key does not start these lines: ignored, or nothing would arrive
+            b"\x00RABBIT_PORT=1", b"\xffRABBIT_HOST=192.0.2.1", b" RABBIT_PORT=2",
+            b"# the last line, without a line feed"])
+        write_settings(junk)
+        type(self).restarted = True
+        self.queue.purge()
+        mark = log_mark()
+        self.restart(DIRMIRROR_DS_KEEP_ENV="1")
+        self.assertEqual(SETTINGS.read_bytes(), junk, "the settings file was rewritten")
+        self.assertEqual(SETTINGS.stat().st_mode & 0o777, 0o600)
+        got = self.queue.until(lambda g: any(m.is_fullsync for m in g), timeout=10)
+        self.assertEqual([m.body for m in got], [FULLSYNC])
+        self.write(1, "orgunits")
+        self.assertEqual(send_failures(lines_since(mark)), [])
+
+    def test_broker_hangs_up_then_comes_back(self):
+        proxy = HangUpProxy()
+        self.addCleanup(proxy.close)
+        self.addCleanup(ds_stop)  # runs first
+        type(self).restarted = True
+        self.queue.purge()
+        mark = log_mark()
+        pid = ds_start(nowait=True, extra_env={"DIRMIRROR_AMQP_PORT": str(proxy.port)})
+        started = time.monotonic()
+        failures = []
+        while len(five_second_chain([l.when for l in failures])) < 3:
+            self.assertLess(time.monotonic() - started, 20.0, "no attempt every 5 s: %r" % failures)
+            self.assertTrue(process_alive(pid), "the launched ns-slapd ended")
+            self.assertFalse(search_answers(timeout=1.0), "answered while the broker hangs up")
+            time.sleep(0.5)
+            failures = send_failures(lines_since(mark))
+        for l in failures:
+            self.assertTrue(l.text.startswith("amqp_login(...) :: "), l)
+        self.assertGreaterEqual(proxy.hung_up, len(failures))
+
+        proxy.forwarding = True
+        back = time.monotonic()
+        while not search_answers(timeout=2.0):
+            self.assertLess(time.monotonic() - back, 20.0, "server not up 20 s after the broker")
+            time.sleep(0.5)
+        self.queue.until(lambda g: any(m.is_fullsync for m in g), timeout=10)
+        type(self).ldap = ldap_connect()
+        before = proxy.forwarded
+        self.write(2, "computers")
+        self.assertGreater(proxy.forwarded, before, "the event did not come through the proxy")
+
+    def test_broker_stops_answering(self):
+        dns = ["cn=e2e-hostile-%d,%s" % (i, container("hostgroups")) for i in (4, 5)]
+        for dn in dns:
+            delete_if_present(self.ldap, dn)
+            self.addCleanup(lambda dn=dn: delete_if_present(self.ldap, dn))
+        self.write(3)
+        self.addCleanup(rabbitmqctl, "set_vm_memory_high_watermark", "0.4")  # runs first
+        rabbitmqctl("set_vm_memory_high_watermark", "0.0000001")  # blocks publishers
+        mark = log_mark()
+        t = time.monotonic()
+        self.ldap.add_s(dns[0], self.ENTRY + [("cn", [b"e2e-hostile-4"])])
+        self.assertLess(time.monotonic() - t, 2.0, "the client waited for the broker")
+        timed_out = []
+        while not timed_out:
+            self.assertLess(time.monotonic() - t, 15.0, "no timeout: %r" % lines_since(mark)[-5:])
+            time.sleep(0.5)
+            timed_out = [l for l in send_failures(lines_since(mark))
+                         if l.text.endswith("request timed out")]
+        self.assertEqual(timed_out[0].text,
+                         "amqp_channel_close(conn, 1, AMQP_REPLY_SUCCESS) :: request timed out")
+        t = time.monotonic()
+        self.assertTrue(self.ldap.search_s(dns[0], ldap.SCOPE_BASE))
+        self.ldap.add_s(dns[1], self.ENTRY + [("cn", [b"e2e-hostile-5"])])
+        self.assertLess(time.monotonic() - t, 2.0, "the server stopped answering")
+
+        rabbitmqctl("set_vm_memory_high_watermark", "0.4")
+        self.queue.until(lambda g: any(m.is_fullsync for m in g), timeout=20)
+        self.queue.drain(quiet=1.5)  # what the broker had read before the alarm may follow
+        self.write(6, "groups")
 
 
 if __name__ == "__main__":
