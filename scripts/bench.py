@@ -261,8 +261,9 @@ def limit_caches(conn):
     """Small fixed database and entry caches, so that the server's memory
     settles within the run instead of filling gigabytes of autosized cache."""
     ldbm = "cn=config,cn=ldbm database,cn=plugins,cn=config"
-    conn.modify_s(ldbm, [(ldap.MOD_REPLACE, "nsslapd-cache-autosize", [b"0"]),
-                         (ldap.MOD_REPLACE, "nsslapd-dbcachesize", [b"16777216"])])
+    # The size is refused while autosizing is on, even in the same request.
+    conn.modify_s(ldbm, [(ldap.MOD_REPLACE, "nsslapd-cache-autosize", [b"0"])])
+    conn.modify_s(ldbm, [(ldap.MOD_REPLACE, "nsslapd-dbcachesize", [b"16777216"])])
     conn.modify_s("cn=userroot,cn=ldbm database,cn=plugins,cn=config",
                   [(ldap.MOD_REPLACE, "nsslapd-cachememsize", [b"16777216"]),
                    (ldap.MOD_REPLACE, "nsslapd-dncachememsize", [b"8388608"])])
