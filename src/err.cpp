@@ -2,8 +2,7 @@
 
 #include <slapi-plugin.h>
 
-extern "C" int die_on_amqp_error(const char *subsystem, const char *context,
-                                 amqp_rpc_reply_t reply)
+extern "C" int die_on_amqp_error(const char *subsystem, const char *context, amqp_rpc_reply_t reply)
 {
     switch (reply.reply_type) {
     case AMQP_RESPONSE_NORMAL:
@@ -12,32 +11,28 @@ extern "C" int die_on_amqp_error(const char *subsystem, const char *context,
         DM_LOG(subsystem, "%s :: Отсутствет тип ответа RPC\n", context);
         return -1;
     case AMQP_RESPONSE_LIBRARY_EXCEPTION:
-        DM_LOG(subsystem, "%s :: %s\n", context,
-                        amqp_error_string2(reply.library_error));
+        DM_LOG(subsystem, "%s :: %s\n", context, amqp_error_string2(reply.library_error));
         return -1;
     case AMQP_RESPONSE_SERVER_EXCEPTION:
         // A close method without its decoded body is reported like an unknown one.
         switch (reply.reply.decoded ? reply.reply.id : 0) {
         case AMQP_CONNECTION_CLOSE_METHOD: {
             const auto *m = static_cast<const amqp_connection_close_t *>(reply.reply.decoded);
-            DM_LOG(subsystem,
-                            "%s :: Ошибка подключения к серверу %uh, message: %.*s\n", context,
-                            m->reply_code, static_cast<int>(m->reply_text.len),
-                            static_cast<const char *>(m->reply_text.bytes));
+            DM_LOG(subsystem, "%s :: Ошибка подключения к серверу %uh, message: %.*s\n", context,
+                   m->reply_code, static_cast<int>(m->reply_text.len),
+                   static_cast<const char *>(m->reply_text.bytes));
             return -1;
         }
         case AMQP_CHANNEL_CLOSE_METHOD: {
             const auto *m = static_cast<const amqp_channel_close_t *>(reply.reply.decoded);
-            DM_LOG(subsystem,
-                            "%s :: Шибка канала сервера %uh, message: %.*s\n", context,
-                            m->reply_code, static_cast<int>(m->reply_text.len),
-                            static_cast<const char *>(m->reply_text.bytes));
+            DM_LOG(subsystem, "%s :: Шибка канала сервера %uh, message: %.*s\n", context,
+                   m->reply_code, static_cast<int>(m->reply_text.len),
+                   static_cast<const char *>(m->reply_text.bytes));
             return -1;
         }
         default:
-            DM_LOG(subsystem,
-                            "%s :: Неизвестная ошибка сервера, method id 0x%08X\n", context,
-                            reply.reply.id);
+            DM_LOG(subsystem, "%s :: Неизвестная ошибка сервера, method id 0x%08X\n", context,
+                   reply.reply.id);
             return -1;
         }
     }

@@ -69,33 +69,30 @@ int publish_once(const char *text)
 {
     const ConnectionConfig *config = connection_config;
     if (config == nullptr) {
-        DM_LOG(kSendSubsystem,
-                        "connection_config :: Настройки подключения не загружены\n");
+        DM_LOG(kSendSubsystem, "connection_config :: Настройки подключения не загружены\n");
         return -1;
     }
     Connection conn{amqp_new_connection()};
     if (!conn) {
-        DM_LOG(kSendSubsystem,
-                        "amqp_new_connection() :: Не удалось создать соединение\n");
+        DM_LOG(kSendSubsystem, "amqp_new_connection() :: Не удалось создать соединение\n");
         return -1;
     }
     amqp_socket_t *socket = amqp_tcp_socket_new(conn.get());
     if (socket == nullptr) {
-        DM_LOG(kSendSubsystem,
-                        "amqp_tcp_socket_new(conn) :: Не удалось создать TCP сокет\n");
+        DM_LOG(kSendSubsystem, "amqp_tcp_socket_new(conn) :: Не удалось создать TCP сокет\n");
         return -1;
     }
     if (amqp_socket_open_noblock(socket, config->host, config->port, &kBrokerTimeout) != 0) {
         DM_LOG(kSendSubsystem,
-                        "amqp_socket_open(socket, \"%s\", %d) :: Не удалось открыть TCP сокет\n",
-                        config->host, config->port);
+               "amqp_socket_open(socket, \"%s\", %d) :: Не удалось открыть TCP сокет\n",
+               config->host, config->port);
         return -1;
     }
     amqp_set_rpc_timeout(conn.get(), &kBrokerTimeout);
-    if (die_on_amqp_error(kSendSubsystem, "amqp_login(...)",
-                          amqp_login(conn.get(), config->vhost, 0, 131072, 0,
-                                     AMQP_SASL_METHOD_PLAIN, config->username,
-                                     config->password)) == -1)
+    const amqp_rpc_reply_t login =
+        amqp_login(conn.get(), config->vhost, 0, 131072, 0, AMQP_SASL_METHOD_PLAIN,
+                   config->username, config->password);
+    if (die_on_amqp_error(kSendSubsystem, "amqp_login(...)", login) == -1)
         return -1;
     amqp_channel_open(conn.get(), 1);
     if (die_on_amqp_error(kSendSubsystem, "amqp_get_rpc_reply(conn)",
@@ -110,9 +107,9 @@ int publish_once(const char *text)
                            amqp_cstring_bytes(config->routingkey), 0, 0, &properties,
                            amqp_cstring_bytes(text)) < 0) {
         DM_LOG(kSendSubsystem,
-                        "amqp_basic_publish(exchange=\"%s\", routingkey=\"%s\") :: Не удалось "
-                        "опубликовать сообщение",
-                        config->exchange, config->routingkey);
+               "amqp_basic_publish(exchange=\"%s\", routingkey=\"%s\") :: Не удалось "
+               "опубликовать сообщение",
+               config->exchange, config->routingkey);
         return -1;
     }
     // The broker reports a refused publish (say, no such exchange) only by
@@ -124,8 +121,7 @@ int publish_once(const char *text)
                           amqp_connection_close(conn.get(), AMQP_REPLY_SUCCESS)) == -1)
         return -1;
     if (amqp_destroy_connection(conn.release()) < 0) {
-        DM_LOG(kSendSubsystem,
-                        "amqp_destroy_connection(conn) :: Не удалось разорвать соединение");
+        DM_LOG(kSendSubsystem, "amqp_destroy_connection(conn) :: Не удалось разорвать соединение");
         return -1;
     }
     return 0;
@@ -261,9 +257,10 @@ int start_heartbeat(Slapi_PBlock *)
 
 int register_plugin(Slapi_PBlock *pb)
 {
-    if (slapi_pblock_set(pb, SLAPI_PLUGIN_VERSION, const_cast<char *>(SLAPI_PLUGIN_VERSION_01)) != 0 ||
-        slapi_pblock_set(pb, SLAPI_PLUGIN_DESCRIPTION,
-                         const_cast<Slapi_PluginDesc *>(&ldap_passing_data)) != 0)
+    auto *version = const_cast<char *>(SLAPI_PLUGIN_VERSION_01);
+    auto *description = const_cast<Slapi_PluginDesc *>(&ldap_passing_data);
+    if (slapi_pblock_set(pb, SLAPI_PLUGIN_VERSION, version) != 0 ||
+        slapi_pblock_set(pb, SLAPI_PLUGIN_DESCRIPTION, description) != 0)
         return -1;
     for (const auto &row : kPostOpHandlers)
         if (slapi_pblock_set(pb, row.slot, reinterpret_cast<void *>(row.handler)) != 0)
@@ -287,7 +284,7 @@ int initialize_plugin(Slapi_PBlock *pb)
     if (initialize_config(config, path_to_config) != 0) {
         delete config;
         DM_LOG(kInitSubsystem,
-                        "Не удалось инициализировать конфигурацию для подключения к RabbitMQ\n");
+               "Не удалось инициализировать конфигурацию для подключения к RabbitMQ\n");
         return -1;
     }
     connection_config = config;
@@ -316,7 +313,7 @@ const Slapi_PluginDesc ldap_passing_data = {
 };
 
 const char *const targets[] = {
-    "cn=users,cn=accounts",  "cn=computers,cn=accounts", "cn=orgunits,cn=accounts",
+    "cn=users,cn=accounts",  "cn=computers,cn=accounts",  "cn=orgunits,cn=accounts",
     "cn=groups,cn=accounts", "cn=hostgroups,cn=accounts",
 };
 const int targets_size = sizeof targets / sizeof targets[0];

@@ -64,8 +64,9 @@ bool append_bare_json(std::string &out, std::string_view value)
         return false;
     const auto start = out.size();
     out.append(value);
-    std::replace_if(out.begin() + static_cast<std::ptrdiff_t>(start), out.end(),
-                    [](char c) { return c == '\n' || c == '\r'; }, ' ');
+    std::replace_if(
+        out.begin() + static_cast<std::ptrdiff_t>(start), out.end(),
+        [](char c) { return c == '\n' || c == '\r'; }, ' ');
     return true;
 }
 
@@ -121,8 +122,7 @@ extern "C" int initialize_config(ConnectionConfig *config, const char *path)
 
     std::FILE *file = std::fopen(path, "r");
     if (file == nullptr) {
-        DM_LOG("initial_config",
-                        "fopen(\"%s\") :: Не удалось открыть файл конфигурации\n", path);
+        DM_LOG("initial_config", "fopen(\"%s\") :: Не удалось открыть файл конфигурации\n", path);
         return -1;
     }
     // A line longer than the buffer arrives in pieces, each applied on its own.

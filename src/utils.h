@@ -50,8 +50,8 @@ DM_EXPORT int dm_str_format(char **text, const char *format, ...)
 
 /* One line in the server's error log. The server's header declares the
  * logger with non-const texts; it does not write to them. */
-#define DM_LOG(subsystem, format, ...)                                                       \
-    slapi_log_error(SLAPI_LOG_FATAL, const_cast<char *>(subsystem),                           \
+#define DM_LOG(subsystem, format, ...)                                                             \
+    slapi_log_error(SLAPI_LOG_FATAL, const_cast<char *>(subsystem),                                \
                     const_cast<char *>(format) __VA_OPT__(, ) __VA_ARGS__)
 
 namespace dirmirror {
