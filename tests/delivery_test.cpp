@@ -14,9 +14,7 @@
 #include <thread>
 
 #include "err.h"
-#include "fake_host.h"
-#include "slapi_post_op.h"
-#include "test_broker.h"
+#include "plugin_fixture.h"
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
@@ -76,21 +74,7 @@ class MuteBroker {
     std::thread acceptor_;
 };
 
-class Delivery : public ::testing::Test {
-  protected:
-    void SetUp() override
-    {
-        exchange = unique_name("dirmirror.test");
-        routing_key = unique_name("events");
-        config = broker_config(exchange, routing_key);
-        connection_config = &config;
-        fake_log_clear();
-    }
-    void TearDown() override { connection_config = nullptr; }
-
-    std::string exchange, routing_key;
-    ConnectionConfig config{};
-};
+class Delivery : public PluginOnTestBroker {};
 
 TEST(DeliveryState, FullsyncFlagStartsSet)
 {

@@ -6,9 +6,7 @@
 
 #include <thread>
 
-#include "fake_host.h"
-#include "slapi_post_op.h"
-#include "test_broker.h"
+#include "plugin_fixture.h"
 
 using namespace std::chrono_literals;
 using nlohmann::json;
@@ -17,22 +15,18 @@ namespace {
 
 const std::string kUserDn = "uid=u1,cn=users,cn=accounts,dc=lab";
 
-class Handlers : public ::testing::Test {
+class Handlers : public PluginOnTestBroker {
   protected:
     void SetUp() override
     {
-        exchange = unique_name("dirmirror.test");
-        routing_key = unique_name("events");
-        config = broker_config(exchange, routing_key);
-        connection_config = &config;
+        PluginOnTestBroker::SetUp();
         fullsync = 0;
         queue.emplace(exchange, routing_key);
-        fake_log_clear();
     }
     void TearDown() override
     {
         queue.reset();
-        connection_config = nullptr;
+        PluginOnTestBroker::TearDown();
     }
 
     // A finished operation on `dn` with the given result code.
@@ -59,8 +53,6 @@ class Handlers : public ::testing::Test {
         return got;
     }
 
-    std::string exchange, routing_key;
-    ConnectionConfig config{};
     std::optional<TestQueue> queue;
     std::vector<std::unique_ptr<std::string>> dns;
 };
