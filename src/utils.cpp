@@ -162,6 +162,17 @@ namespace dirmirror {
 
 void append_json_string(std::string &out, std::string_view bytes)
 {
+    // Most values (names, DNs, member lists) are printable ASCII with nothing
+    // to escape; they go in as they are, without the JSON library's copies.
+    const bool verbatim = std::all_of(bytes.begin(), bytes.end(), [](char c) {
+        return c >= 0x20 && c <= 0x7e && c != '"' && c != '\\';
+    });
+    if (verbatim) {
+        out += '"';
+        out.append(bytes);
+        out += '"';
+        return;
+    }
     out += nlohmann::json(std::string(bytes))
                .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }

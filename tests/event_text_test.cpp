@@ -184,6 +184,19 @@ TEST(event_text, BytesAreWrittenAsJsonStrings)
     }
 }
 
+// Plain text skips the JSON library; every byte must still come out as the
+// library would write it.
+TEST(event_text, EveryByteIsWrittenAsTheJsonLibraryWritesIt)
+{
+    for (int byte = 0; byte <= 0xff; ++byte) {
+        SCOPED_TRACE(byte);
+        const std::string bytes = "a"s + static_cast<char>(byte) + "z";
+        std::string out;
+        dirmirror::append_json_string(out, bytes);
+        EXPECT_EQ(out, json(bytes).dump(-1, ' ', false, json::error_handler_t::replace));
+    }
+}
+
 TEST(event_text, ContainsAsciiCaseInsensitive)
 {
     struct Case {
