@@ -70,6 +70,16 @@ bool append_bare_json(std::string &out, std::string_view value)
     return true;
 }
 
+/* Room for a list of values written verbatim, so that a large event is
+ * allocated once rather than grown through a chain of copies. */
+size_t value_list_size(std::span<const std::string_view> values)
+{
+    size_t size = 2;
+    for (const auto value : values)
+        size += value.size() + 3;
+    return size;
+}
+
 /* Writes a list of values as "[v1,v2]"; `bare_json_allowed` lets a value
  * that is itself JSON go in unquoted. */
 void append_value_list(std::string &out, std::span<const std::string_view> values,
@@ -212,21 +222,29 @@ std::string modify_event_text(int index, std::string_view dn, int mod_op, std::s
     const int op = mod_op & ~LDAP_MOD_BVALUES;
     const bool lists_values = op == LDAP_MOD_ADD || op == LDAP_MOD_REPLACE;
 
-    std::string text = "{\"" + std::to_string(index) + "\":{\"dn\":";
+    const auto listed = lists_values ? values : std::span<const std::string_view>{};
+    std::string text;
+    text.reserve(64 + dn.size() + type.size() + value_list_size(listed));
+    text += "{\"" + std::to_string(index) + "\":{\"dn\":";
     append_json_string(text, dn);
     text += ",\"op_type\":\"modify\",\"op\":\"";
     text += modify_op_name(mod_op);
     text += "\",\"arg\":{";
     append_json_string(text, type);
     text += ':';
-    append_value_list(text, lists_values ? values : std::span<const std::string_view>{}, true);
+    append_value_list(text, listed, true);
     text += "}}}\n";
     return text;
 }
 
 std::string add_event_text(std::string_view dn, std::span<const AttributeValues> attributes)
 {
-    std::string text = "{\"dn\":";
+    size_t size = 64 + dn.size();
+    for (const auto &attribute : attributes)
+        size += attribute.type.size() + 4 + value_list_size(attribute.values);
+    std::string text;
+    text.reserve(size);
+    text += "{\"dn\":";
     append_json_string(text, dn);
     text += ",\"op_type\":\"add\"";
     if (!attributes.empty()) {
