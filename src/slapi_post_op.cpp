@@ -2,9 +2,6 @@
 
 #include <pthread.h>
 
-#include <amqp.h>
-#include <amqp_tcp_socket.h>
-
 #include <chrono>
 #include <cstring>
 #include <exception>
@@ -16,32 +13,33 @@
 #include <thread>
 #include <vector>
 
-#include "err.h"
+#include "commit_order.h"
+#include "publisher.h"
 
 namespace {
 
-constexpr char kFullsyncBody[] = "{\"op_type\": \"FULLSYNC\"}";
-constexpr char kAliveBody[] = "{\"op_type\": \"ALIVE\"}";
+using dirmirror::CommitOrder;
+using dirmirror::kAliveBody;
+using dirmirror::kFullsyncBody;
+using dirmirror::Publisher;
+
 constexpr auto kFullsyncRetryPause = std::chrono::seconds(5);
-constexpr auto kAlivePause = std::chrono::seconds(30);
-// A broker that stops answering (a resource alarm blocks publishers, say) must
-// not hold a server thread for ever: connecting and every reply are bounded.
-// The login has the client library's own bound of 12 seconds.
-constexpr timeval kBrokerTimeout = {10, 0};
+// The publisher gets this long to flush when the server stops, and the server
+// waits for it at most this long, so that it stops within 10 s.
+constexpr auto kStopWait = std::chrono::seconds(6);
+constexpr auto kBrokerReplyWait = std::chrono::milliseconds(10000);
 
 constexpr char kInitSubsystem[] = "get_entry_rodide_init";
 constexpr char kSendSubsystem[] = "send_message";
 constexpr char kModifySubsystem[] = "get_entry_modify";
 constexpr char kAddSubsystem[] = "get_entry_add";
 constexpr char kDeleteSubsystem[] = "get_entry_delete";
+constexpr char kCommitSubsystem[] = "commit_order";
 
 void *plugin_id = nullptr;
 
-/* Set while one caller runs the FULLSYNC loop; the others leave the work to it. */
-std::atomic<bool> fallback_running{false};
-
 /* Runs `body` and turns any exception into a logged -1: nothing may unwind
- * into the directory server or out of the heartbeat thread. */
+ * into the directory server or out of the publisher thread. */
 template <typename Body> int guarded(const char *subsystem, Body &&body) noexcept
 {
     try {
@@ -56,123 +54,142 @@ template <typename Body> int guarded(const char *subsystem, Body &&body) noexcep
     return -1;
 }
 
-struct ConnectionDeleter {
-    void operator()(amqp_connection_state_t connection) const
-    {
-        amqp_destroy_connection(connection);
-    }
+/* Lives as long as the process: a publisher thread the server did not wait
+ * for may still use it while the process exits. */
+CommitOrder &commit_order()
+{
+    static CommitOrder *const order = new CommitOrder();
+    return *order;
+}
+
+/* The publisher and its thread, between the start and the close function. */
+std::mutex publisher_mutex;
+Publisher *publisher = nullptr;
+std::thread publisher_thread;
+
+Publisher &current_publisher()
+{
+    std::lock_guard lock(publisher_mutex);
+    if (publisher == nullptr)
+        publisher = new Publisher(commit_order(), connection_config, fullsync,
+                                  {kBrokerReplyWait, kFullsyncRetryPause,
+                                   std::chrono::seconds(30), std::chrono::seconds(3), 256});
+    return *publisher;
+}
+
+bool in_a_container(std::string_view dn)
+{
+    for (int row = 0; row < targets_size; ++row)
+        if (dirmirror::contains_ascii_case_insensitive(dn, targets[row]))
+            return true;
+    return false;
+}
+
+/* Tickets taken inside the backend transaction, by operation, until that
+ * operation's post-operation call on the same thread claims them. */
+struct TakenTicket {
+    const void *operation;
+    std::uint64_t ticket;
 };
-using Connection = std::unique_ptr<amqp_connection_state_t_, ConnectionDeleter>;
+thread_local std::vector<TakenTicket> tickets_taken;
 
-/* Connect, log in, publish on channel 1 and close again: 0 or -1 (logged). */
-int publish_once(const char *text)
+/* The ticket of this operation, or 0 (tickets start at 1). */
+std::uint64_t claim_ticket(Slapi_PBlock *pb)
 {
-    const ConnectionConfig *config = connection_config;
-    if (config == nullptr) {
-        DM_LOG(kSendSubsystem, "connection_config :: Настройки подключения не загружены\n");
-        return -1;
-    }
-    Connection conn{amqp_new_connection()};
-    if (!conn) {
-        DM_LOG(kSendSubsystem, "amqp_new_connection() :: Не удалось создать соединение\n");
-        return -1;
-    }
-    amqp_socket_t *socket = amqp_tcp_socket_new(conn.get());
-    if (socket == nullptr) {
-        DM_LOG(kSendSubsystem, "amqp_tcp_socket_new(conn) :: Не удалось создать TCP сокет\n");
-        return -1;
-    }
-    if (amqp_socket_open_noblock(socket, config->host, config->port, &kBrokerTimeout) != 0) {
-        DM_LOG(kSendSubsystem,
-               "amqp_socket_open(socket, \"%s\", %d) :: Не удалось открыть TCP сокет\n",
-               config->host, config->port);
-        return -1;
-    }
-    amqp_set_rpc_timeout(conn.get(), &kBrokerTimeout);
-    const amqp_rpc_reply_t login =
-        amqp_login(conn.get(), config->vhost, 0, 131072, 0, AMQP_SASL_METHOD_PLAIN,
-                   config->username, config->password);
-    if (die_on_amqp_error(kSendSubsystem, "amqp_login(...)", login) == -1)
-        return -1;
-    amqp_channel_open(conn.get(), 1);
-    if (die_on_amqp_error(kSendSubsystem, "amqp_get_rpc_reply(conn)",
-                          amqp_get_rpc_reply(conn.get())) == -1)
-        return -1;
-
-    amqp_basic_properties_t properties{};
-    properties._flags = AMQP_BASIC_CONTENT_TYPE_FLAG | AMQP_BASIC_DELIVERY_MODE_FLAG;
-    properties.content_type = amqp_cstring_bytes("text/plain");
-    properties.delivery_mode = 2;
-    if (amqp_basic_publish(conn.get(), 1, amqp_cstring_bytes(config->exchange),
-                           amqp_cstring_bytes(config->routingkey), 0, 0, &properties,
-                           amqp_cstring_bytes(text)) < 0) {
-        DM_LOG(kSendSubsystem,
-               "amqp_basic_publish(exchange=\"%s\", routingkey=\"%s\") :: Не удалось "
-               "опубликовать сообщение",
-               config->exchange, config->routingkey);
-        return -1;
-    }
-    // The broker reports a refused publish (say, no such exchange) only by
-    // closing the channel, so the closing replies decide whether it landed.
-    if (die_on_amqp_error(kSendSubsystem, "amqp_channel_close(conn, 1, AMQP_REPLY_SUCCESS)",
-                          amqp_channel_close(conn.get(), 1, AMQP_REPLY_SUCCESS)) == -1)
-        return -1;
-    if (die_on_amqp_error(kSendSubsystem, "amqp_connection_close(conn, AMQP_REPLY_SUCCESS)",
-                          amqp_connection_close(conn.get(), AMQP_REPLY_SUCCESS)) == -1)
-        return -1;
-    if (amqp_destroy_connection(conn.release()) < 0) {
-        DM_LOG(kSendSubsystem, "amqp_destroy_connection(conn) :: Не удалось разорвать соединение");
-        return -1;
-    }
-    return 0;
+    void *operation = nullptr;
+    slapi_pblock_get(pb, SLAPI_OPERATION, &operation);
+    std::uint64_t ticket = 0;
+    std::erase_if(tickets_taken, [&](const TakenTicket &taken) {
+        if (taken.operation != operation)
+            return false;
+        ticket = taken.ticket;
+        return true;
+    });
+    return ticket;
 }
 
-/* Sends FULLSYNC every few seconds until one is delivered. Only one caller
- * loops at a time: the others return at once, so a broker outage parks one
- * server thread instead of all of them. */
-void run_fullsync_loop()
-{
-    bool expected = false;
-    if (!fallback_running.compare_exchange_strong(expected, true))
-        return;
-    for (;;) {
-        while (fullsync.load() == 1) {
-            __send_message(kFullsyncBody);
-            std::this_thread::sleep_for(kFullsyncRetryPause);
-        }
-        fallback_running.store(false);
-        // A failure that came in while we were handing over found the loop
-        // still taken and left: look again so that its FULLSYNC is not lost.
-        if (fullsync.load() == 0)
-            return;
-        expected = false;
-        if (!fallback_running.compare_exchange_strong(expected, true))
-            return;
-    }
-}
+} // namespace
 
-/* The frame every handler shares: skip failed operations, read the DN and
- * run `publish_for_target` once per container the DN lies in. */
-template <typename PublishForTarget>
-int handle_operation(Slapi_PBlock *pb, const char *subsystem, PublishForTarget &&publish_for_target)
+int dirmirror::take_commit_ticket(Slapi_PBlock *pb)
 {
-    return guarded(subsystem, [&]() -> int {
+    guarded(kCommitSubsystem, [pb] {
+        // Internal operations have no post-operation call of ours to hand over events.
+        if (slapi_op_internal(pb))
+            return 0;
         int operation_result = 0;
         if (slapi_pblock_get(pb, SLAPI_PLUGIN_OPRETURN, &operation_result) == 0 &&
             operation_result != 0)
             return 0;
         char *dn = nullptr;
+        if (slapi_pblock_get(pb, SLAPI_TARGET_DN, &dn) != 0 || dn == nullptr || !in_a_container(dn))
+            return 0;
+        void *operation = nullptr;
+        slapi_pblock_get(pb, SLAPI_OPERATION, &operation);
+        tickets_taken.push_back({operation, commit_order().take()});
+        return 0;
+    });
+    return 0;
+}
+
+namespace {
+
+int commit_order_plugin_init(Slapi_PBlock *pb)
+{
+    return guarded(kInitSubsystem, [pb] {
+        auto *version = const_cast<char *>(SLAPI_PLUGIN_VERSION_01);
+        auto *description = const_cast<Slapi_PluginDesc *>(&ldap_passing_data);
+        auto *take = reinterpret_cast<void *>(dirmirror::take_commit_ticket);
+        if (slapi_pblock_set(pb, SLAPI_PLUGIN_VERSION, version) != 0 ||
+            slapi_pblock_set(pb, SLAPI_PLUGIN_DESCRIPTION, description) != 0 ||
+            slapi_pblock_set(pb, SLAPI_PLUGIN_BE_TXN_POST_MODIFY_FN, take) != 0 ||
+            slapi_pblock_set(pb, SLAPI_PLUGIN_BE_TXN_POST_ADD_FN, take) != 0 ||
+            slapi_pblock_set(pb, SLAPI_PLUGIN_BE_TXN_POST_DELETE_FN, take) != 0)
+            return -1;
+        return 0;
+    });
+}
+
+/* The frame every handler shares: skip failed operations, read the DN, let
+ * `build_for_target` add the events for each container the DN lies in, and
+ * hand them over under the ticket the operation took at commit. */
+template <typename BuildForTarget>
+int handle_operation(Slapi_PBlock *pb, const char *subsystem, BuildForTarget &&build_for_target)
+{
+    std::uint64_t ticket = 0;
+    std::vector<std::string> events;
+    bool built = false;
+    const int result = guarded(subsystem, [&]() -> int {
+        ticket = claim_ticket(pb);
+        int operation_result = 0;
+        if (slapi_pblock_get(pb, SLAPI_PLUGIN_OPRETURN, &operation_result) == 0 &&
+            operation_result != 0) {
+            built = true;
+            return 0;
+        }
+        char *dn = nullptr;
         if (slapi_pblock_get(pb, SLAPI_TARGET_DN, &dn) != 0 || dn == nullptr) {
             DM_LOG(subsystem, "Не удалось получить DN\n");
+            built = true;
             return -1;
         }
         for (int row = 0; row < targets_size; ++row) {
             if (dirmirror::contains_ascii_case_insensitive(dn, targets[row]) &&
-                publish_for_target(dn) == -1)
-                return -1;
+                build_for_target(dn, events) == -1)
+                break;
         }
+        built = true;
         return 0;
     });
+    guarded(subsystem, [&] {
+        // An operation the backend did not number (one without transactions)
+        // takes its place now. Events that could not be built owe a FULLSYNC.
+        if (ticket == 0 && (!events.empty() || !built))
+            ticket = commit_order().take();
+        if (ticket != 0)
+            commit_order().resolve(ticket, std::move(events), !built);
+        return 0;
+    });
+    return result;
 }
 
 std::string_view berval_bytes(const berval *value)
@@ -239,21 +256,52 @@ constexpr PostOpHandler kPostOpHandlers[] = {
     {SLAPI_PLUGIN_POST_DELETE_FN, get_entry_rodide_delete},
 };
 
-/* The server calls this once it runs as a daemon. A thread started during
- * the init call would not survive: the server forks to detach after loading
- * its plug-ins, and only the forking thread lives on in the child. */
-int start_heartbeat(Slapi_PBlock *)
+} // namespace
+
+int dirmirror::start_publisher(Slapi_PBlock *)
 {
     return guarded(kInitSubsystem, [] {
-        static std::once_flag started;
-        std::call_once(started, [] {
-            pthread_t heartbeat;
-            if (pthread_create(&heartbeat, nullptr, send_alive, nullptr) == 0)
-                pthread_detach(heartbeat);
-        });
+        current_publisher();
+        std::lock_guard lock(publisher_mutex);
+        if (!publisher_thread.joinable())
+            publisher_thread = std::thread([] { send_alive(nullptr); });
         return 0;
     });
 }
+
+int dirmirror::stop_publisher(Slapi_PBlock *)
+{
+    return guarded(kInitSubsystem, [] {
+        std::lock_guard lock(publisher_mutex);
+        if (publisher == nullptr)
+            return 0;
+        if (publisher->stop(kStopWait)) {
+            if (publisher_thread.joinable())
+                publisher_thread.join();
+            delete publisher;
+        } else if (publisher_thread.joinable()) {
+            publisher_thread.detach(); // still blocked: the process's exit ends it
+        }
+        publisher = nullptr;
+        return 0;
+    });
+}
+
+namespace {
+
+struct PluginSlot {
+    int slot;
+    int (*function)(Slapi_PBlock *);
+};
+
+/* Registered in this order. */
+constexpr PluginSlot kPluginSlots[] = {
+    {SLAPI_PLUGIN_POST_MODIFY_FN, get_entry_rodide_modify},
+    {SLAPI_PLUGIN_POST_ADD_FN, get_entry_rodide_add},
+    {SLAPI_PLUGIN_POST_DELETE_FN, get_entry_rodide_delete},
+    {SLAPI_PLUGIN_START_FN, dirmirror::start_publisher},
+    {SLAPI_PLUGIN_CLOSE_FN, dirmirror::stop_publisher},
+};
 
 int register_plugin(Slapi_PBlock *pb)
 {
@@ -262,10 +310,25 @@ int register_plugin(Slapi_PBlock *pb)
     if (slapi_pblock_set(pb, SLAPI_PLUGIN_VERSION, version) != 0 ||
         slapi_pblock_set(pb, SLAPI_PLUGIN_DESCRIPTION, description) != 0)
         return -1;
-    for (const auto &row : kPostOpHandlers)
-        if (slapi_pblock_set(pb, row.slot, reinterpret_cast<void *>(row.handler)) != 0)
+    for (const auto &row : kPluginSlots)
+        if (slapi_pblock_set(pb, row.slot, reinterpret_cast<void *>(row.function)) != 0)
             return -1;
-    return slapi_pblock_set(pb, SLAPI_PLUGIN_START_FN, reinterpret_cast<void *>(start_heartbeat));
+    // The tickets that fix commit order are taken by a be-txn post-operation
+    // plug-in of our own, registered alongside.
+    return slapi_register_plugin("betxnpostoperation", 1, "dirmirror_commit_order_init",
+                                 commit_order_plugin_init, "dirmirror commit order", nullptr,
+                                 plugin_id);
+}
+
+/* Start-up waits until the broker has confirmed a FULLSYNC, trying every 5 s. */
+void deliver_first_fullsync()
+{
+    if (__send_message(kFullsyncBody) == 0)
+        return;
+    while (fullsync.load() == 1) {
+        __send_message(kFullsyncBody);
+        std::this_thread::sleep_for(kFullsyncRetryPause);
+    }
 }
 
 int initialize_plugin(Slapi_PBlock *pb)
@@ -275,7 +338,7 @@ int initialize_plugin(Slapi_PBlock *pb)
         DM_LOG(kInitSubsystem, "Не удалось получить SLAPI_PLUGIN_IDENTITY\n");
         return -1;
     }
-    // Kept for the life of the process: the heartbeat and every handler read it.
+    // Kept for the life of the process: the publisher and every handler read it.
     auto *config = new (std::nothrow) ConnectionConfig{};
     if (config == nullptr) {
         DM_LOG(kInitSubsystem, "Не удалось выделить память\n");
@@ -289,7 +352,7 @@ int initialize_plugin(Slapi_PBlock *pb)
     }
     connection_config = config;
 
-    send_message(kFullsyncBody);
+    deliver_first_fullsync();
 
     if (register_plugin(pb) != 0) {
         DM_LOG(kInitSubsystem, "Не удалость забиндить плагин\n");
@@ -320,12 +383,15 @@ const int targets_size = sizeof targets / sizeof targets[0];
 
 int __send_message(const char *text)
 {
-    const int result = guarded(kSendSubsystem, [&] { return publish_once(text); });
+    const int result = guarded(kSendSubsystem, [&] {
+        return dirmirror::publish_confirmed_once(connection_config, text, kBrokerReplyWait) ? 0
+                                                                                            : -1;
+    });
     if (result != 0) {
         fullsync.store(1);
         return -1;
     }
-    // Only a delivered FULLSYNC tells consumers to catch up on what was lost.
+    // Only a confirmed FULLSYNC tells consumers to catch up on what was lost.
     if (std::strcmp(text, kFullsyncBody) == 0)
         fullsync.store(0);
     return 0;
@@ -334,61 +400,66 @@ int __send_message(const char *text)
 void send_message(const char *text)
 {
     guarded(kSendSubsystem, [&] {
-        // The failed message itself is dropped; the FULLSYNC stands for it.
-        if (__send_message(text) != 0)
-            run_fullsync_loop();
+        commit_order().append_control(text);
         return 0;
     });
 }
 
 void *send_alive(void *)
 {
-    for (;;) {
-        send_message(kAliveBody);
-        std::this_thread::sleep_for(kAlivePause);
-    }
+    guarded(kSendSubsystem, [] {
+        current_publisher().run();
+        return 0;
+    });
     return nullptr;
 }
 
 int get_entry_rodide_delete(Slapi_PBlock *pb)
 {
-    return handle_operation(pb, kDeleteSubsystem, [](std::string_view dn) {
-        send_message(dirmirror::delete_event_text(dn).c_str());
-        return 0;
-    });
+    return handle_operation(pb, kDeleteSubsystem,
+                            [](std::string_view dn, std::vector<std::string> &events) {
+                                events.push_back(dirmirror::delete_event_text(dn));
+                                return 0;
+                            });
 }
 
 int get_entry_rodide_modify(Slapi_PBlock *pb)
 {
-    return handle_operation(pb, kModifySubsystem, [pb](std::string_view dn) {
-        LDAPMod **mods = nullptr;
-        if (slapi_pblock_get(pb, SLAPI_MODIFY_MODS, &mods) != 0 || mods == nullptr) {
-            DM_LOG(kModifySubsystem, "Ошибка получения LDAPMod array\n");
-            return -1;
-        }
-        for (int index = 0; mods[index] != nullptr; ++index) {
-            const LDAPMod *mod = mods[index];
-            const auto values = modification_values(mod);
-            send_message(dirmirror::modify_event_text(index, dn, mod->mod_op,
-                                                      mod->mod_type ? mod->mod_type : "", values)
-                             .c_str());
-        }
-        return 0;
-    });
+    int result = 0;
+    const int frame_result = handle_operation(
+        pb, kModifySubsystem, [pb, &result](std::string_view dn, std::vector<std::string> &events) {
+            LDAPMod **mods = nullptr;
+            if (slapi_pblock_get(pb, SLAPI_MODIFY_MODS, &mods) != 0 || mods == nullptr) {
+                DM_LOG(kModifySubsystem, "Ошибка получения LDAPMod array\n");
+                result = -1;
+                return -1;
+            }
+            for (int index = 0; mods[index] != nullptr; ++index) {
+                const LDAPMod *mod = mods[index];
+                const auto values = modification_values(mod);
+                events.push_back(dirmirror::modify_event_text(
+                    index, dn, mod->mod_op, mod->mod_type ? mod->mod_type : "", values));
+            }
+            return 0;
+        });
+    return frame_result != 0 ? frame_result : result;
 }
 
 int get_entry_rodide_add(Slapi_PBlock *pb)
 {
-    return handle_operation(pb, kAddSubsystem, [pb](std::string_view dn) {
-        Slapi_Entry *entry = nullptr;
-        if (slapi_pblock_get(pb, SLAPI_ADD_ENTRY, &entry) != 0 || entry == nullptr) {
-            DM_LOG(kAddSubsystem, "Ошибка получения Entry\n");
-            return -1;
-        }
-        const auto attributes = entry_attributes(entry);
-        send_message(dirmirror::add_event_text(dn, attributes).c_str());
-        return 0;
-    });
+    int result = 0;
+    const int frame_result = handle_operation(
+        pb, kAddSubsystem, [pb, &result](std::string_view dn, std::vector<std::string> &events) {
+            Slapi_Entry *entry = nullptr;
+            if (slapi_pblock_get(pb, SLAPI_ADD_ENTRY, &entry) != 0 || entry == nullptr) {
+                DM_LOG(kAddSubsystem, "Ошибка получения Entry\n");
+                result = -1;
+                return -1;
+            }
+            events.push_back(dirmirror::add_event_text(dn, entry_attributes(entry)));
+            return 0;
+        });
+    return frame_result != 0 ? frame_result : result;
 }
 
 int get_entry_rodide_init(Slapi_PBlock *pb)

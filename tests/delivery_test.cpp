@@ -1,5 +1,6 @@
-// Publishing to a real broker: what arrives, what each failure logs, and the
-// FULLSYNC that follows a lost message.
+// Publishing to a real broker: what arrives and with which properties, what
+// each failure logs, and the FULLSYNC that follows a message the broker did
+// not confirm.
 #include <arpa/inet.h>
 #include <dlfcn.h>
 #include <gtest/gtest.h>
@@ -11,10 +12,12 @@
 #include <cstring>
 #include <future>
 #include <optional>
+#include <set>
 #include <thread>
 
 #include "err.h"
 #include "plugin_fixture.h"
+#include "publisher.h"
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
@@ -81,32 +84,6 @@ TEST(DeliveryState, FullsyncFlagStartsSet)
     EXPECT_EQ(fullsync.load(), 1);
 }
 
-TEST_F(Delivery, PublishesTheExactBodyAsPersistentPlainText)
-{
-    TestQueue queue(exchange, routing_key);
-    const std::vector<std::string> texts = {
-        "{\"dn\":\"uid=u1,cn=users,cn=accounts,dc=lab\",\"op_type\":\"delete\"}\n",
-        kAlive,
-        kFullsync,
-        "{\"dn\":\"cn=Пользователь,cn=users,cn=accounts,dc=lab\",\"op_type\":\"delete\"}\n",
-    };
-    for (const auto &text : texts) {
-        SCOPED_TRACE(text);
-        const auto started = Clock::now();
-        send_message(text.c_str());
-        EXPECT_LT(Clock::now() - started, 2s) << "a delivered message must not wait";
-        const auto got = queue.wait_for(1, 5s);
-        ASSERT_EQ(got.size(), 1u);
-        EXPECT_EQ(got[0].body, text);
-        EXPECT_EQ(got[0].content_type, "text/plain");
-        EXPECT_EQ(got[0].delivery_mode, 2);
-        EXPECT_FALSE(got[0].has_other_properties);
-    }
-    EXPECT_TRUE(queue.drain().empty());
-    EXPECT_EQ(fullsync.load(), 0) << "the delivered FULLSYNC clears the flag";
-    EXPECT_TRUE(fake_log_lines().empty());
-}
-
 TEST_F(Delivery, EachFailedAttemptLogsOneLineAndSetsTheFlag)
 {
     struct Case {
@@ -124,7 +101,7 @@ TEST_F(Delivery, EachFailedAttemptLogsOneLineAndSetsTheFlag)
         {"unknown virtual host", [](ConnectionConfig &c) { std::strcpy(c.vhost, "no-such-vhost"); },
          "amqp_login(...) :: Ошибка подключения к серверу 530h, message: NOT_ALLOWED*"},
         {"missing exchange", [](ConnectionConfig &c) { std::strcpy(c.exchange, "no-such-exchange"); },
-         "amqp_channel_close(conn, 1, AMQP_REPLY_SUCCESS) :: Шибка канала сервера 404h, message: "
+         "amqp_simple_wait_frame_noblock(conn) :: Шибка канала сервера 404h, message: "
          "NOT_FOUND - no exchange 'no-such-exchange' in vhost '/'\n"},
     };
     TestQueue queue(exchange, routing_key);
@@ -198,65 +175,159 @@ TEST_F(Delivery, OnlyADeliveredFullsyncClearsTheFlag)
     EXPECT_EQ(queue.wait_for(3, 5s).size(), 3u);
 }
 
-// The broker refuses the publish (no exchange yet) until the test creates the
-// exchange; the caller keeps sending FULLSYNC every 5 s until one lands.
-TEST_F(Delivery, AfterAFailureFullsyncIsRetriedEveryFiveSecondsUntilDelivered)
-{
-    const std::string event = "{\"dn\":\"uid=lost,cn=users,cn=accounts,dc=lab\",\"op_type\":\"delete\"}\n";
-    const auto started = Clock::now();
-    auto caller = std::async(std::launch::async, [&] {
-        send_message(event.c_str());
-        return Clock::now();
-    });
-    std::this_thread::sleep_for(6500ms);
-    ASSERT_EQ(caller.wait_for(0s), std::future_status::timeout) << "returned before any FULLSYNC";
-    TestQueue queue(exchange, routing_key);
-    const auto got = queue.wait_for(1, 8s);
-    const auto delivered_at = Clock::now();
-    ASSERT_EQ(bodies(got), std::vector<std::string>{kFullsync}) << "the lost event is never sent";
-    const auto returned_at = caller.get();
-    EXPECT_GE(returned_at - delivered_at, 4s) << "the pause follows the delivered FULLSYNC too";
-    EXPECT_EQ(fullsync.load(), 0);
+// A publisher thread on the test broker, with short pauses.
+class Publishing : public PluginOnTestBroker {
+  protected:
+    void start(int owed = 0)
+    {
+        owed_flag = owed;
+        publisher.emplace(order, config_ref, owed_flag, times);
+        thread = std::thread([this] { publisher->run(); });
+    }
+    bool stop(std::chrono::milliseconds wait = 5s)
+    {
+        const bool finished = publisher->stop(wait);
+        if (thread.joinable())
+            finished ? thread.join() : thread.detach();
+        return finished;
+    }
+    void TearDown() override
+    {
+        if (publisher)
+            stop();
+        PluginOnTestBroker::TearDown();
+    }
+    // Hands over one operation's events under a fresh ticket.
+    void commit(std::vector<std::string> events) { order.resolve(order.take(), std::move(events)); }
 
-    const auto failures = fake_log_matching("NOT_FOUND - no exchange");
-    ASSERT_EQ(failures.size(), 3u) << "the event, then FULLSYNC at 0 s and 5 s";
-    EXPECT_LT(failures[1].at - failures[0].at, 1s);
-    EXPECT_NEAR(std::chrono::duration<double>(failures[2].at - failures[1].at).count(), 5.0, 0.5);
-    EXPECT_LT(returned_at - started, 17s);
+    dirmirror::CommitOrder order;
+    ConnectionConfig *config_ref = &config;
+    std::atomic<int> owed_flag{0};
+    dirmirror::PublisherTimes times{5000ms, 1000ms, 3600s, 1000ms, 256};
+    std::optional<dirmirror::Publisher> publisher;
+    std::thread thread;
+};
+
+// The publisher clears the flag when it reads the confirm, which may come
+// just after the consumer has the message.
+bool settles_to_zero(const std::atomic<int> &flag)
+{
+    for (int i = 0; i < 100 && flag.load() != 0; ++i)
+        std::this_thread::sleep_for(20ms);
+    return flag.load() == 0;
+}
+
+std::string change(const std::string &name)
+{
+    return "{\"dn\":\"uid=" + name + ",cn=users,cn=accounts,dc=lab\",\"op_type\":\"delete\"}\n";
+}
+
+TEST_F(Publishing, PublishesInCommitOrderWithConfirmsAndProperties)
+{
+    TestQueue queue(exchange, routing_key);
+    start();
+    const auto first = order.take(), second = order.take(), third = order.take();
+    order.resolve(third, {change("c")});
+    order.resolve(first, {change("a0"), change("a1")});
+    order.append_control("{\"op_type\": \"SOMETHING\"}");
+    order.resolve(second, {change("b")});
+    const auto got = queue.wait_for(6, 5s);
+    EXPECT_EQ(bodies(got), (std::vector<std::string>{kAlive, change("a0"), change("a1"),
+                                                     "{\"op_type\": \"SOMETHING\"}", change("b"),
+                                                     change("c")}));
+    std::set<std::string> ids;
+    std::vector<std::int64_t> seqs;
+    for (const auto &m : got) {
+        SCOPED_TRACE(m.body);
+        EXPECT_EQ(m.content_type, "text/plain");
+        EXPECT_EQ(m.delivery_mode, 2);
+        EXPECT_FALSE(m.has_other_properties);
+        EXPECT_FALSE(m.message_id.empty());
+        ids.insert(m.message_id);
+        EXPECT_NEAR(static_cast<double>(m.timestamp), static_cast<double>(std::time(nullptr)), 5.0);
+        const bool control = m.body.rfind("{\"op_type\": ", 0) == 0;
+        EXPECT_EQ(m.seq.has_value(), !control);
+        if (m.seq)
+            seqs.push_back(*m.seq);
+    }
+    EXPECT_EQ(ids.size(), got.size()) << "message ids are unique";
+    EXPECT_EQ(seqs, (std::vector<std::int64_t>{1, 2, 3, 4}));
+    EXPECT_TRUE(stop());
     EXPECT_TRUE(queue.drain().empty());
+    EXPECT_EQ(owed_flag.load(), 0);
+    EXPECT_TRUE(fake_log_lines().empty());
 }
 
-// A message that gets through while a FULLSYNC is owed must not cancel it.
-TEST_F(Delivery, AnEventDeliveredDuringTheLoopDoesNotEndIt)
+// The queue takes three messages and refuses (nacks) the rest until the test
+// starts reading it: the refused events owe a FULLSYNC, which is retried
+// until the broker confirms it; only then do later events follow.
+TEST_F(Publishing, ANackedEventIsFollowedByAFullsyncBeforeAnyLaterEvent)
 {
-    auto first = std::async(std::launch::async, [] {
-        send_message("{\"dn\":\"uid=lost,cn=users,cn=accounts,dc=lab\",\"op_type\":\"delete\"}\n");
-    });
-    std::this_thread::sleep_for(1s);
-    TestQueue queue(exchange, routing_key);
-    const std::string later = "{\"dn\":\"uid=later,cn=users,cn=accounts,dc=lab\",\"op_type\":\"delete\"}\n";
-    send_message(later.c_str());
-    EXPECT_EQ(fullsync.load(), 1);
-    first.get();
-    EXPECT_EQ(bodies(queue.drain()), (std::vector<std::string>{later, kFullsync}));
-    EXPECT_EQ(fullsync.load(), 0);
+    TestQueue queue(exchange, routing_key, 3);
+    start();
+    commit({change("kept1"), change("kept2")});
+    commit({change("refused1")});
+    commit({change("refused2")});
+    std::this_thread::sleep_for(2500ms); // FULLSYNC attempts refused meanwhile
+    EXPECT_EQ(owed_flag.load(), 1);
+    auto got = queue.wait_for(4, 5s);
+    EXPECT_TRUE(settles_to_zero(owed_flag));
+    commit({change("after")});
+    auto rest = queue.wait_for(1, 5s);
+    got.insert(got.end(), rest.begin(), rest.end());
+    EXPECT_EQ(bodies(got), (std::vector<std::string>{kAlive, change("kept1"), change("kept2"),
+                                                     kFullsync, change("after")}));
+    EXPECT_GE(fake_log_matching("Брокер отклонил сообщение (basic.nack)").size(), 2u)
+        << "the event and at least one FULLSYNC attempt";
 }
 
-// While one caller runs the FULLSYNC loop, another failing caller does not
-// start a second one: it drops its message and returns.
-TEST_F(Delivery, ASecondFailingCallerReturnsAtOnce)
+// Confirms are held back, then the connection is cut: the events in flight
+// are in doubt, so a FULLSYNC goes out on the next connection before later
+// events.
+TEST_F(Publishing, AConnectionLostWithMessagesInFlightIsFollowedByAFullsync)
 {
-    auto first = std::async(std::launch::async, [] { send_message("{\"first\":1}\n"); });
-    std::this_thread::sleep_for(1s);
-    const auto started = Clock::now();
-    send_message("{\"second\":1}\n");
-    EXPECT_LT(Clock::now() - started, 1s);
-    std::this_thread::sleep_for(4600ms); // the loop's second FULLSYNC attempt
+    CutProxy proxy;
+    config.port = proxy.port();
     TestQueue queue(exchange, routing_key);
-    first.get();
-    EXPECT_EQ(bodies(queue.drain()), std::vector<std::string>{kFullsync});
-    // Two failed messages and the loop's attempts at 0 s and 5 s; no second loop.
-    EXPECT_EQ(fake_log_matching("NOT_FOUND - no exchange").size(), 4u);
+    start();
+    ASSERT_EQ(bodies(queue.wait_for(1, 5s)), std::vector<std::string>{kAlive});
+    proxy.hold_replies(true);
+    commit({change("in-flight1"), change("in-flight2")});
+    std::this_thread::sleep_for(500ms);
+    proxy.cut();
+    proxy.hold_replies(false);
+    auto got = queue.wait_for(3, 5s);
+    EXPECT_TRUE(settles_to_zero(owed_flag));
+    commit({change("after")});
+    auto rest = queue.wait_for(1, 5s);
+    got.insert(got.end(), rest.begin(), rest.end());
+    EXPECT_EQ(bodies(got), (std::vector<std::string>{change("in-flight1"), change("in-flight2"),
+                                                     kFullsync, change("after")}));
+    EXPECT_FALSE(fake_log_matching("amqp_simple_wait_frame_noblock(conn) :: ").empty());
+}
+
+// Asked to stop, the publisher never waits for a broker that is gone or mute
+// longer than it was given.
+TEST_F(Publishing, StopsInTimeWhenTheBrokerIsDownOrMute)
+{
+    struct Case {
+        const char *name;
+        std::optional<bool> mute_peer; // nullopt: nothing listens
+    };
+    for (const auto &c : {Case{"nothing listens", std::nullopt}, Case{"never answers", false}}) {
+        SCOPED_TRACE(c.name);
+        std::optional<MuteBroker> peer;
+        if (c.mute_peer)
+            peer.emplace(*c.mute_peer);
+        config.port = peer ? peer->port() : 1;
+        start();
+        commit({change("pending")});
+        std::this_thread::sleep_for(300ms);
+        const auto asked = Clock::now();
+        EXPECT_TRUE(stop(2s));
+        EXPECT_LT(Clock::now() - asked, 3500ms);
+        publisher.reset();
+    }
 }
 
 TEST(ReplyCheck, LogsEachKindOfFailureOnce)

@@ -8,6 +8,8 @@ namespace {
 
 std::mutex log_mutex;
 std::vector<LogLine> log_lines;
+std::vector<RegisteredPlugin> registered_plugins;
+bool refuse_registration = false;
 
 } // namespace
 
@@ -30,6 +32,24 @@ std::vector<LogLine> fake_log_matching(const std::string &needle)
         if (line.text.find(needle) != std::string::npos)
             found.push_back(line);
     return found;
+}
+
+std::vector<RegisteredPlugin> fake_registered_plugins()
+{
+    std::lock_guard lock(log_mutex);
+    return registered_plugins;
+}
+
+void fake_registered_plugins_clear()
+{
+    std::lock_guard lock(log_mutex);
+    registered_plugins.clear();
+}
+
+void fake_refuse_plugin_registration(bool refuse)
+{
+    std::lock_guard lock(log_mutex);
+    refuse_registration = refuse;
 }
 
 slapi_entry &slapi_entry::add(const std::string &type, const std::vector<std::string> &values)
@@ -118,6 +138,27 @@ int slapi_pblock_set(Slapi_PBlock *pb, int arg, void *value)
         return -1;
     pb->ptrs[arg] = value;
     pb->set_order.push_back(arg);
+    return 0;
+}
+
+int slapi_op_internal(Slapi_PBlock *pb)
+{
+    return pb != nullptr && pb->internal;
+}
+
+int slapi_register_plugin(const char *plugintype, int, const char *, slapi_plugin_init_fnptr initfunc,
+                          const char *name, char **, void *)
+{
+    {
+        std::lock_guard lock(log_mutex);
+        if (refuse_registration)
+            return -1;
+    }
+    RegisteredPlugin plugin{plugintype, name, std::make_shared<slapi_pblock>()};
+    if (initfunc(plugin.pb.get()) != 0)
+        return -1;
+    std::lock_guard lock(log_mutex);
+    registered_plugins.push_back(std::move(plugin));
     return 0;
 }
 

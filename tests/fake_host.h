@@ -50,7 +50,19 @@ struct slapi_pblock {
     std::set<int> fail_get;      // slapi_pblock_get returns -1 for these
     std::set<int> fail_set;      // slapi_pblock_set returns -1 for these
     std::vector<int> set_order;  // parameters set successfully, in order
+    bool internal = false;       // slapi_op_internal
 };
+
+// A plug-in registered with slapi_register_plugin: its init function has run
+// on `pb`.
+struct RegisteredPlugin {
+    std::string type, name;
+    std::shared_ptr<slapi_pblock> pb;
+};
+std::vector<RegisteredPlugin> fake_registered_plugins();
+void fake_registered_plugins_clear();
+// slapi_register_plugin fails while this is set.
+void fake_refuse_plugin_registration(bool refuse);
 
 // Owns an LDAPMod array (null-terminated) as the server hands it to a post-modify handler.
 class FakeMods {

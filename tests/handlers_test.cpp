@@ -1,5 +1,5 @@
-// The three post-operation handlers, driven through the fake host, with the
-// events caught on a real broker queue.
+// The three post-operation handlers, driven through the fake host with the
+// publisher running, with the events caught on a real broker queue.
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
@@ -22,9 +22,11 @@ class Handlers : public PluginOnTestBroker {
         PluginOnTestBroker::SetUp();
         fullsync = 0;
         queue.emplace(exchange, routing_key);
+        dirmirror::start_publisher(nullptr);
     }
     void TearDown() override
     {
+        EXPECT_EQ(dirmirror::stop_publisher(nullptr), 0);
         queue.reset();
         PluginOnTestBroker::TearDown();
     }
@@ -36,13 +38,16 @@ class Handlers : public PluginOnTestBroker {
         slapi_pblock pb;
         pb.ints[SLAPI_PLUGIN_OPRETURN] = result;
         pb.ptrs[SLAPI_TARGET_DN] = dns.back()->data();
+        pb.ptrs[SLAPI_OPERATION] = dns.back().get(); // one per operation
         return pb;
     }
 
-    // Every event published since the last call; each must be one line of valid JSON.
+    // Every event published since the last call, ALIVE left out; each must
+    // be one line of valid JSON.
     std::vector<std::string> events()
     {
         auto got = bodies(queue->drain());
+        std::erase(got, "{\"op_type\": \"ALIVE\"}");
         for (const auto &text : got) {
             EXPECT_TRUE(json::accept(text)) << text;
             const bool control_message = text.rfind("{\"op_type\": ", 0) == 0;
@@ -335,34 +340,72 @@ TEST_F(Handlers, LargeGroupIsOneEventWithEveryMember)
     EXPECT_EQ(json::parse(got[0])["arg"]["member"].size(), 100000u);
 }
 
-// Handlers on several threads at once, with the heartbeat running beside them.
-TEST_F(Handlers, ConcurrentHandlersEachPublishTheirOwnEvents)
+// Operations on several threads: each takes its ticket inside the "backend
+// transaction" (one lock, as the server's serial lock), and runs its
+// post-operation handler later, at its own pace. The events arrive in the
+// order the tickets were taken.
+TEST_F(Handlers, EventsArriveInCommitOrderWhateverTheThreadTiming)
 {
-    pthread_t heartbeat;
-    ASSERT_EQ(pthread_create(&heartbeat, nullptr, send_alive, nullptr), 0);
-    pthread_detach(heartbeat);
-    constexpr int kThreads = 8, kPerThread = 25;
+    constexpr int kThreads = 8, kPerThread = 40;
+    std::mutex backend_lock;
+    std::vector<std::string> commit_order;
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t)
-        threads.emplace_back([this, t] {
+        threads.emplace_back([&, t] {
             for (int i = 0; i < kPerThread; ++i) {
                 const std::string dn = "uid=t" + std::to_string(t) + "n" + std::to_string(i) +
                                        ",cn=users,cn=accounts,dc=lab";
                 slapi_pblock pb;
                 pb.ints[SLAPI_PLUGIN_OPRETURN] = 0;
                 pb.ptrs[SLAPI_TARGET_DN] = const_cast<char *>(dn.c_str());
-                FakeMods mods;
-                mods.add(LDAP_MOD_REPLACE, "sn", std::vector<std::string>{"S"});
-                pb.ptrs[SLAPI_MODIFY_MODS] = mods.get();
-                EXPECT_EQ((i % 2 ? get_entry_rodide_delete : get_entry_rodide_modify)(&pb), 0);
+                pb.ptrs[SLAPI_OPERATION] = &pb;
+                {
+                    std::lock_guard lock(backend_lock);
+                    EXPECT_EQ(dirmirror::take_commit_ticket(&pb), 0);
+                    commit_order.push_back(delete_event(dn));
+                }
+                std::this_thread::sleep_for(std::chrono::microseconds((t * 37 + i * 11) % 400));
+                EXPECT_EQ(get_entry_rodide_delete(&pb), 0);
             }
         });
     for (auto &t : threads)
         t.join();
-    size_t changes = 0, alive = 0;
-    for (const auto &text : events())
-        (text == "{\"op_type\": \"ALIVE\"}" ? alive : changes) += 1;
-    EXPECT_EQ(changes, static_cast<size_t>(kThreads * kPerThread));
-    EXPECT_EQ(alive, 1u);
+    EXPECT_EQ(events(), commit_order);
     EXPECT_TRUE(fake_log_lines().empty());
+}
+
+// Only successful external operations in the containers take a ticket; a
+// taken ticket holds back later events until its handler hands its own over.
+TEST_F(Handlers, OnlySuccessfulExternalOperationsInTheContainersTakeATicket)
+{
+    struct Case {
+        const char *name;
+        std::string dn;
+        bool internal;
+        int result;
+        bool takes_ticket;
+    };
+    const std::vector<Case> cases = {
+        {"ordinary", kUserDn, false, 0, true},
+        {"internal", kUserDn, true, 0, false},
+        {"failed", kUserDn, false, LDAP_NO_SUCH_OBJECT, false},
+        {"outside the containers", "uid=u1,ou=people,dc=lab", false, 0, false},
+    };
+    const std::string later_dn = "uid=later,cn=users,cn=accounts,dc=lab";
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        auto pb = operation(c.dn, c.result);
+        pb.internal = c.internal;
+        EXPECT_EQ(dirmirror::take_commit_ticket(&pb), 0);
+        // Without a be-txn call of its own, it takes its place at its handler.
+        auto later = operation(later_dn);
+        EXPECT_EQ(get_entry_rodide_delete(&later), 0);
+        if (c.takes_ticket) {
+            EXPECT_TRUE(events().empty()) << "held back behind the taken ticket";
+            EXPECT_EQ(get_entry_rodide_delete(&pb), 0);
+            EXPECT_EQ(events(), (std::vector<std::string>{delete_event(c.dn), delete_event(later_dn)}));
+        } else {
+            EXPECT_EQ(events(), std::vector<std::string>{delete_event(later_dn)});
+        }
+    }
 }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <thread>
 
 #include "fake_host.h"
 #include "test_broker.h"
@@ -30,6 +31,7 @@ TEST(PluginLibrary, LoadsAndBindsItsOwnCallsInternally)
     const std::string exchange = unique_name("dirmirror.test"), routing_key = unique_name("events");
     ConnectionConfig config = broker_config(exchange, routing_key);
     *static_cast<ConnectionConfig **>(dlsym(lib, "connection_config")) = &config;
+    *static_cast<std::atomic<int> *>(dlsym(lib, "fullsync")) = 0; // no FULLSYNC owed
     TestQueue queue(exchange, routing_key);
 
     using Handler = int (*)(Slapi_PBlock *);
@@ -40,9 +42,15 @@ TEST(PluginLibrary, LoadsAndBindsItsOwnCallsInternally)
     pb.ints[SLAPI_PLUGIN_OPRETURN] = 0;
     pb.ptrs[SLAPI_TARGET_DN] = dn.data();
     EXPECT_EQ(delete_handler(&pb), 0);
+    // The exported publisher thread body delivers it (and an ALIVE first).
+    using ThreadBody = void *(*)(void *);
+    const auto publisher_body = reinterpret_cast<ThreadBody>(dlsym(lib, "send_alive"));
+    ASSERT_NE(publisher_body, nullptr);
+    std::thread(publisher_body, nullptr).detach();
 
     EXPECT_EQ(host_send_message_calls.load(), 0);
     EXPECT_TRUE(fake_log_lines().empty());
-    EXPECT_EQ(bodies(queue.wait_for(1, 5s)),
-              std::vector<std::string>{"{\"dn\":\"" + dn + "\",\"op_type\":\"delete\"}\n"});
+    EXPECT_EQ(bodies(queue.wait_for(2, 5s)),
+              (std::vector<std::string>{"{\"op_type\": \"ALIVE\"}",
+                                        "{\"dn\":\"" + dn + "\",\"op_type\":\"delete\"}\n"}));
 }

@@ -1,5 +1,6 @@
-// Start-up as the directory server drives it: settings, FULLSYNC, heartbeat
-// and registration, with the host failing calls on demand.
+// Start-up as the directory server drives it: settings, FULLSYNC,
+// registration, the publisher's start and stop, with the host failing calls
+// on demand.
 #include <gtest/gtest.h>
 
 #include <dirent.h>
@@ -52,6 +53,7 @@ class Startup : public ::testing::Test {
         std::thread([] {}).join();
 #endif
         fake_log_clear();
+        fake_registered_plugins_clear();
         char dir_template[] = "/tmp/dirmirror-startup-XXXXXX";
         dir = mkdtemp(dir_template);
         settings_path = dir + "/dirmirror.env";
@@ -76,15 +78,19 @@ class Startup : public ::testing::Test {
 
 const std::vector<int> kRegistrationOrder = {SLAPI_PLUGIN_VERSION, SLAPI_PLUGIN_DESCRIPTION,
                                              SLAPI_PLUGIN_POST_MODIFY_FN, SLAPI_PLUGIN_POST_ADD_FN,
-                                             SLAPI_PLUGIN_POST_DELETE_FN, SLAPI_PLUGIN_START_FN};
+                                             SLAPI_PLUGIN_POST_DELETE_FN, SLAPI_PLUGIN_START_FN,
+                                             SLAPI_PLUGIN_CLOSE_FN};
 
-// What the server does once it runs as a daemon: call the registered start function.
-void start_plugin(slapi_pblock &pb)
+// What the server does once it runs as a daemon, and when it stops: call the
+// registered start or close function.
+void call_slot(slapi_pblock &pb, int slot)
 {
-    ASSERT_TRUE(pb.ptrs.count(SLAPI_PLUGIN_START_FN));
-    const auto start = reinterpret_cast<int (*)(Slapi_PBlock *)>(pb.ptrs[SLAPI_PLUGIN_START_FN]);
-    EXPECT_EQ(start(&pb), 0);
+    ASSERT_TRUE(pb.ptrs.count(slot));
+    const auto function = reinterpret_cast<int (*)(Slapi_PBlock *)>(pb.ptrs[slot]);
+    EXPECT_EQ(function(&pb), 0);
 }
+void start_plugin(slapi_pblock &pb) { call_slot(pb, SLAPI_PLUGIN_START_FN); }
+void close_plugin(slapi_pblock &pb) { call_slot(pb, SLAPI_PLUGIN_CLOSE_FN); }
 
 } // namespace
 
@@ -120,7 +126,7 @@ TEST_F(Startup, MissingIdentityFails)
     EXPECT_TRUE(pb.set_order.empty());
 }
 
-TEST_F(Startup, SendsFullsyncRegistersAndStartsTheHeartbeatWhenStarted)
+TEST_F(Startup, SendsFullsyncRegistersAndRunsThePublisherFromStartToClose)
 {
     write_settings(exchange);
     TestQueue queue(exchange, routing_key);
@@ -131,7 +137,7 @@ TEST_F(Startup, SendsFullsyncRegistersAndStartsTheHeartbeatWhenStarted)
 
     start_plugin(pb);
     start_plugin(pb);
-    EXPECT_EQ(thread_count(), threads + 1) << "one heartbeat thread, however often started";
+    EXPECT_EQ(thread_count(), threads + 1) << "one publisher thread, however often started";
     const auto first = queue.wait_for(1, 5s);
     const auto first_alive_at = Clock::now();
     EXPECT_EQ(bodies(first), std::vector<std::string>{kAlive});
@@ -147,6 +153,13 @@ TEST_F(Startup, SendsFullsyncRegistersAndStartsTheHeartbeatWhenStarted)
     EXPECT_EQ(pb.ptrs[SLAPI_PLUGIN_POST_MODIFY_FN], reinterpret_cast<void *>(get_entry_rodide_modify));
     EXPECT_EQ(pb.ptrs[SLAPI_PLUGIN_POST_ADD_FN], reinterpret_cast<void *>(get_entry_rodide_add));
     EXPECT_EQ(pb.ptrs[SLAPI_PLUGIN_POST_DELETE_FN], reinterpret_cast<void *>(get_entry_rodide_delete));
+    // The be-txn plug-in that takes commit tickets, for each kind of change.
+    const auto plugins = fake_registered_plugins();
+    ASSERT_EQ(plugins.size(), 1u);
+    EXPECT_EQ(plugins[0].type, "betxnpostoperation");
+    for (const int slot : {SLAPI_PLUGIN_BE_TXN_POST_ADD_FN, SLAPI_PLUGIN_BE_TXN_POST_MODIFY_FN,
+                           SLAPI_PLUGIN_BE_TXN_POST_DELETE_FN})
+        EXPECT_EQ(plugins[0].pb->ptrs[slot], reinterpret_cast<void *>(dirmirror::take_commit_ticket));
     EXPECT_EQ(texts(fake_log_lines()), std::vector<std::string>{kStartLine});
     EXPECT_EQ(fake_log_lines()[0].subsystem, "get_entry_rodide_init");
     EXPECT_EQ(fake_log_lines()[0].level, 0);
@@ -154,6 +167,13 @@ TEST_F(Startup, SendsFullsyncRegistersAndStartsTheHeartbeatWhenStarted)
     const auto next = queue.wait_for(1, 35s);
     EXPECT_EQ(bodies(next), std::vector<std::string>{kAlive});
     EXPECT_NEAR(std::chrono::duration<double>(Clock::now() - first_alive_at).count(), 30.0, 1.0);
+
+    const auto closing = Clock::now();
+    close_plugin(pb);
+    EXPECT_LT(Clock::now() - closing, 2s);
+    EXPECT_EQ(thread_count(), threads) << "the publisher thread has ended";
+    EXPECT_EQ(texts(fake_log_lines()), std::vector<std::string>{kStartLine})
+        << "nothing left unconfirmed";
 }
 
 // The host refuses one registration call: the slots after it stay unset, and
@@ -176,7 +196,19 @@ TEST_P(RejectedRegistration, StopsAtTheRejectedSlot)
     EXPECT_EQ(bodies(queue.drain(1s)), std::vector<std::string>{kFullsync});
 }
 
-INSTANTIATE_TEST_SUITE_P(EachSlot, RejectedRegistration, ::testing::Range<size_t>(0, 6));
+INSTANTIATE_TEST_SUITE_P(EachSlot, RejectedRegistration, ::testing::Range<size_t>(0, 7));
+
+TEST_F(Startup, ARefusedCommitOrderPlugInFailsStartUp)
+{
+    write_settings(exchange);
+    TestQueue queue(exchange, routing_key);
+    fake_refuse_plugin_registration(true);
+    EXPECT_EQ(get_entry_rodide_init(&pb), -1);
+    fake_refuse_plugin_registration(false);
+    EXPECT_EQ(pb.set_order, kRegistrationOrder);
+    EXPECT_EQ(texts(fake_log_lines()),
+              (std::vector<std::string>{kStartLine, "Не удалость забиндить плагин\n"}));
+}
 
 // With the broker refusing, start-up sends FULLSYNC every 5 s and returns only
 // 5 s after one has been delivered; then it registers.
@@ -198,4 +230,5 @@ TEST_F(Startup, WaitsForTheBrokerBeforeRegistering)
     EXPECT_EQ(pb.set_order, kRegistrationOrder);
     start_plugin(pb);
     EXPECT_EQ(bodies(queue.wait_for(1, 3s)), std::vector<std::string>{kAlive});
+    close_plugin(pb);
 }

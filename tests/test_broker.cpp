@@ -1,6 +1,10 @@
 #include "test_broker.h"
 
 #include <amqp_tcp_socket.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -48,7 +52,7 @@ ConnectionConfig broker_config(const std::string &exchange, const std::string &r
     return config;
 }
 
-TestQueue::TestQueue(std::string exchange, std::string routing_key)
+TestQueue::TestQueue(std::string exchange, std::string routing_key, int max_length)
     : exchange_(std::move(exchange)), conn_(amqp_new_connection())
 {
     amqp_socket_t *socket = amqp_tcp_socket_new(conn_);
@@ -63,16 +67,21 @@ TestQueue::TestQueue(std::string exchange, std::string routing_key)
     amqp_exchange_declare(conn_, 1, amqp_cstring_bytes(exchange_.c_str()),
                           amqp_cstring_bytes("direct"), 0, 0, 0, 0, amqp_empty_table);
     check(amqp_get_rpc_reply(conn_), "exchange declare");
+    amqp_table_entry_t limits[2];
+    limits[0].key = amqp_cstring_bytes("x-max-length");
+    limits[0].value.kind = AMQP_FIELD_KIND_I32;
+    limits[0].value.value.i32 = max_length;
+    limits[1].key = amqp_cstring_bytes("x-overflow");
+    limits[1].value.kind = AMQP_FIELD_KIND_UTF8;
+    limits[1].value.value.bytes = amqp_cstring_bytes("reject-publish");
+    const amqp_table_t arguments = max_length > 0 ? amqp_table_t{2, limits} : amqp_empty_table;
     amqp_queue_declare_ok_t *queue =
-        amqp_queue_declare(conn_, 1, amqp_empty_bytes, 0, 0, 1, 1, amqp_empty_table);
+        amqp_queue_declare(conn_, 1, amqp_empty_bytes, 0, 0, 1, 1, arguments);
     check(amqp_get_rpc_reply(conn_), "queue declare");
-    amqp_bytes_t queue_name = amqp_bytes_malloc_dup(queue->queue);
-    amqp_queue_bind(conn_, 1, queue_name, amqp_cstring_bytes(exchange_.c_str()),
+    queue_name_ = amqp_bytes_malloc_dup(queue->queue);
+    amqp_queue_bind(conn_, 1, queue_name_, amqp_cstring_bytes(exchange_.c_str()),
                     amqp_cstring_bytes(routing_key.c_str()), amqp_empty_table);
     check(amqp_get_rpc_reply(conn_), "queue bind");
-    amqp_basic_consume(conn_, 1, queue_name, amqp_empty_bytes, 0, 1, 1, amqp_empty_table);
-    check(amqp_get_rpc_reply(conn_), "consume");
-    amqp_bytes_free(queue_name);
 }
 
 TestQueue::~TestQueue()
@@ -81,10 +90,16 @@ TestQueue::~TestQueue()
     amqp_channel_close(conn_, 1, AMQP_REPLY_SUCCESS);
     amqp_connection_close(conn_, AMQP_REPLY_SUCCESS);
     amqp_destroy_connection(conn_);
+    amqp_bytes_free(queue_name_);
 }
 
 std::vector<Delivered> TestQueue::wait_for(size_t count, std::chrono::milliseconds timeout)
 {
+    if (!consuming_) {
+        amqp_basic_consume(conn_, 1, queue_name_, amqp_empty_bytes, 0, 1, 1, amqp_empty_table);
+        check(amqp_get_rpc_reply(conn_), "consume");
+        consuming_ = true;
+    }
     std::vector<Delivered> messages;
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (messages.size() < count) {
@@ -106,8 +121,20 @@ std::vector<Delivered> TestQueue::wait_for(size_t count, std::chrono::millisecon
             d.content_type = to_string(p.content_type);
         if (p._flags & AMQP_BASIC_DELIVERY_MODE_FLAG)
             d.delivery_mode = p.delivery_mode;
+        if (p._flags & AMQP_BASIC_MESSAGE_ID_FLAG)
+            d.message_id = to_string(p.message_id);
+        if (p._flags & AMQP_BASIC_TIMESTAMP_FLAG)
+            d.timestamp = static_cast<std::int64_t>(p.timestamp);
+        if (p._flags & AMQP_BASIC_HEADERS_FLAG)
+            for (int i = 0; i < p.headers.num_entries; ++i)
+                if (to_string(p.headers.entries[i].key) == "seq" &&
+                    p.headers.entries[i].value.kind == AMQP_FIELD_KIND_I64)
+                    d.seq = p.headers.entries[i].value.value.i64;
         d.has_other_properties =
-            (p._flags & ~(AMQP_BASIC_CONTENT_TYPE_FLAG | AMQP_BASIC_DELIVERY_MODE_FLAG)) != 0;
+            (p._flags & ~(AMQP_BASIC_CONTENT_TYPE_FLAG | AMQP_BASIC_DELIVERY_MODE_FLAG |
+                          AMQP_BASIC_MESSAGE_ID_FLAG | AMQP_BASIC_TIMESTAMP_FLAG |
+                          AMQP_BASIC_HEADERS_FLAG)) != 0 ||
+            ((p._flags & AMQP_BASIC_HEADERS_FLAG) && (p.headers.num_entries != 1 || !d.seq));
         messages.push_back(std::move(d));
         amqp_destroy_envelope(&envelope);
     }
@@ -131,4 +158,82 @@ std::vector<std::string> bodies(const std::vector<Delivered> &messages)
     for (const auto &m : messages)
         out.push_back(m.body);
     return out;
+}
+
+CutProxy::CutProxy() : listener_(socket(AF_INET, SOCK_STREAM, 0))
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (bind(listener_, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
+        listen(listener_, 8) != 0 ||
+        getsockname(listener_, reinterpret_cast<sockaddr *>(&address), &length) != 0)
+        throw std::runtime_error("proxy: no listening socket");
+    port_ = ntohs(address.sin_port);
+    acceptor_ = std::thread([this] {
+        for (;;) {
+            const int client = accept(listener_, nullptr, nullptr);
+            if (client < 0)
+                return;
+            const int upstream = socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in broker{};
+            broker.sin_family = AF_INET;
+            broker.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            broker.sin_port = htons(static_cast<uint16_t>(broker_port()));
+            if (connect(upstream, reinterpret_cast<sockaddr *>(&broker), sizeof broker) != 0) {
+                close(client);
+                close(upstream);
+                continue;
+            }
+            std::lock_guard lock(mutex_);
+            sockets_.insert(sockets_.end(), {client, upstream});
+            threads_.emplace_back([this, client, upstream] { pump(client, upstream, false); });
+            threads_.emplace_back([this, client, upstream] { pump(upstream, client, true); });
+        }
+    });
+}
+
+void CutProxy::pump(int from, int to, bool replies)
+{
+    char buffer[16384];
+    for (;;) {
+        if (replies && hold_) {
+            if (closing_)
+                return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            pollfd p{from, 0, 0};
+            if (poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR)))
+                return;
+            continue;
+        }
+        pollfd p{from, POLLIN, 0};
+        if (poll(&p, 1, 50) == 0)
+            continue;
+        const ssize_t n = recv(from, buffer, sizeof buffer, 0);
+        if (n <= 0 || send(to, buffer, static_cast<size_t>(n), MSG_NOSIGNAL) != n) {
+            shutdown(to, SHUT_RDWR);
+            return;
+        }
+    }
+}
+
+void CutProxy::cut()
+{
+    std::lock_guard lock(mutex_);
+    for (const int s : sockets_)
+        shutdown(s, SHUT_RDWR);
+}
+
+CutProxy::~CutProxy()
+{
+    closing_ = true;
+    shutdown(listener_, SHUT_RDWR);
+    acceptor_.join();
+    close(listener_);
+    cut();
+    for (auto &t : threads_)
+        t.join();
+    for (const int s : sockets_)
+        close(s);
 }

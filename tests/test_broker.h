@@ -6,6 +6,11 @@
 #include <amqp.h>
 
 #include <chrono>
+#include <cstdint>
+#include <optional>
+#include <thread>
+#include <atomic>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -15,6 +20,9 @@ struct Delivered {
     std::string body;
     std::string content_type;
     int delivery_mode = 0;
+    std::string message_id;
+    std::int64_t timestamp = 0;
+    std::optional<std::int64_t> seq; // the "seq" header
     bool has_other_properties = false;
 };
 
@@ -25,10 +33,12 @@ std::string unique_name(const std::string &prefix);
 ConnectionConfig broker_config(const std::string &exchange, const std::string &routing_key);
 
 // Declares `exchange` (direct) and an exclusive queue bound to it with
-// `routing_key`; the exchange is deleted again by the destructor.
+// `routing_key`; the exchange is deleted again by the destructor. With
+// `max_length` the queue refuses (nacks) what does not fit. Messages are
+// taken off the queue from the first wait_for() on.
 class TestQueue {
   public:
-    TestQueue(std::string exchange, std::string routing_key);
+    TestQueue(std::string exchange, std::string routing_key, int max_length = 0);
     ~TestQueue();
     TestQueue(const TestQueue &) = delete;
     TestQueue &operator=(const TestQueue &) = delete;
@@ -41,6 +51,28 @@ class TestQueue {
   private:
     std::string exchange_;
     amqp_connection_state_t conn_;
+    amqp_bytes_t queue_name_{};
+    bool consuming_ = false;
+};
+
+// A TCP proxy on loopback to the test broker. It can hold back what the
+// broker sends (confirms, say) and cut every connection it carries.
+class CutProxy {
+  public:
+    CutProxy();
+    ~CutProxy();
+    int port() const { return port_; }
+    void hold_replies(bool hold) { hold_ = hold; }
+    void cut();
+
+  private:
+    void pump(int from, int to, bool replies);
+    int listener_ = -1, port_ = 0;
+    std::atomic<bool> hold_{false}, closing_{false};
+    std::mutex mutex_;
+    std::vector<int> sockets_;
+    std::vector<std::thread> threads_;
+    std::thread acceptor_;
 };
 
 // Bodies only.

@@ -1,0 +1,191 @@
+#include "commit_order.h"
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cinttypes>
+#include <ctime>
+
+#include <slapi-plugin.h>
+
+#include "utils.h"
+
+namespace dirmirror {
+
+namespace {
+
+constexpr char kOrderSubsystem[] = "commit_order";
+
+std::size_t bytes_of(const std::vector<std::string> &bodies)
+{
+    std::size_t bytes = 0;
+    for (const auto &body : bodies)
+        bytes += body.size();
+    return bytes;
+}
+
+} // namespace
+
+CommitOrder::CommitOrder(OrderLimits limits)
+    : limits_(limits), wakeup_fd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
+{
+}
+
+CommitOrder::~CommitOrder()
+{
+    if (wakeup_fd_ >= 0)
+        close(wakeup_fd_);
+}
+
+std::uint64_t CommitOrder::take()
+{
+    return next_ticket_.fetch_add(1);
+}
+
+void CommitOrder::resolve(std::uint64_t ticket, std::vector<std::string> bodies, bool lost)
+{
+    Waiting waiting{std::move(bodies), lost, static_cast<std::int64_t>(std::time(nullptr))};
+    {
+        std::lock_guard lock(mutex_);
+        if (ticket < next_in_order_) {
+            // Passed over: the FULLSYNC owed for it may have gone out before
+            // this operation committed, so its events need another one.
+            if (lost || !waiting.bodies.empty())
+                ready_.push_back({Outgoing::Kind::lost, {}, waiting.timestamp});
+            else
+                return;
+        } else if (waiting_.count(ticket) != 0) {
+            return;
+        } else {
+            admit(waiting);
+            if (ticket != next_in_order_) {
+                if (waiting_.empty())
+                    blocked_since_ = Clock::now();
+                waiting_.emplace(ticket, std::move(waiting));
+                return;
+            }
+            push_ready(std::move(waiting));
+            ++next_in_order_;
+            release_in_order();
+        }
+    }
+    nudge();
+}
+
+void CommitOrder::append_control(std::string body)
+{
+    {
+        std::lock_guard lock(mutex_);
+        Waiting waiting{{std::move(body)}, false, static_cast<std::int64_t>(std::time(nullptr))};
+        admit(waiting);
+        if (waiting.lost)
+            ready_.push_back({Outgoing::Kind::lost, {}, waiting.timestamp});
+        else
+            ready_.push_back(
+                {Outgoing::Kind::control, std::move(waiting.bodies.front()), waiting.timestamp});
+    }
+    nudge();
+}
+
+bool CommitOrder::pop(Outgoing &out)
+{
+    std::lock_guard lock(mutex_);
+    if (ready_.empty() && !waiting_.empty() &&
+        Clock::now() - blocked_since_ >= limits_.pass_over_after) {
+        DM_LOG(kOrderSubsystem,
+               "Операция №%" PRIu64 " не завершилась за %lld мс: её события пропущены, "
+               "потребителям будет отправлен FULLSYNC\n",
+               next_in_order_, static_cast<long long>(limits_.pass_over_after.count()));
+        ready_.push_back({Outgoing::Kind::lost, {}, static_cast<std::int64_t>(std::time(nullptr))});
+        ++next_in_order_;
+        release_in_order();
+    }
+    if (ready_.empty())
+        return false;
+    out = std::move(ready_.front());
+    ready_.pop_front();
+    if (out.kind != Outgoing::Kind::lost) {
+        held_bytes_ -= out.body.size();
+        --held_messages_;
+    }
+    return true;
+}
+
+std::uint64_t CommitOrder::next_in_order() const
+{
+    std::lock_guard lock(mutex_);
+    return next_in_order_;
+}
+
+void CommitOrder::drain_wakeups()
+{
+    eventfd_t count;
+    eventfd_read(wakeup_fd_, &count);
+}
+
+CommitOrder::Clock::duration CommitOrder::until_pass_over() const
+{
+    std::lock_guard lock(mutex_);
+    if (waiting_.empty())
+        return Clock::duration::max();
+    const auto left = blocked_since_ + limits_.pass_over_after - Clock::now();
+    return left > Clock::duration::zero() ? left : Clock::duration::zero();
+}
+
+/* Counts `waiting` against the bounds, or turns it into a loss when it does
+ * not fit. Called with the lock held. */
+void CommitOrder::admit(Waiting &waiting)
+{
+    const std::size_t bytes = bytes_of(waiting.bodies);
+    const bool fits = held_messages_ + waiting.bodies.size() <= limits_.max_messages &&
+                      held_bytes_ + bytes <= limits_.max_bytes;
+    if (fits) {
+        held_messages_ += waiting.bodies.size();
+        held_bytes_ += bytes;
+        full_reported_ = false;
+        return;
+    }
+    if (!full_reported_) {
+        // Once per spell of fullness: during a broker outage this would
+        // otherwise be one line per change.
+        full_reported_ = true;
+        DM_LOG(kOrderSubsystem,
+               "Очередь публикации заполнена (%zu сообщений, %zu байт): события отброшены, "
+               "потребителям будет отправлен FULLSYNC\n",
+               held_messages_, held_bytes_);
+    }
+    waiting.bodies.clear();
+    waiting.lost = true;
+}
+
+/* Moves every ticket that is now next in order from waiting to ready. */
+void CommitOrder::release_in_order()
+{
+    for (auto next = waiting_.begin(); next != waiting_.end() && next->first == next_in_order_;
+         next = waiting_.begin()) {
+        push_ready(std::move(next->second));
+        waiting_.erase(next);
+        ++next_in_order_;
+        blocked_since_ = Clock::now();
+    }
+}
+
+void CommitOrder::push_ready(Waiting &&waiting)
+{
+    if (waiting.lost) {
+        // What was built of it is of no use any more: the FULLSYNC covers it.
+        held_bytes_ -= bytes_of(waiting.bodies);
+        held_messages_ -= waiting.bodies.size();
+        ready_.push_back({Outgoing::Kind::lost, {}, waiting.timestamp});
+        return;
+    }
+    for (auto &body : waiting.bodies)
+        ready_.push_back({Outgoing::Kind::change, std::move(body), waiting.timestamp});
+}
+
+void CommitOrder::nudge()
+{
+    eventfd_write(wakeup_fd_, 1);
+}
+
+} // namespace dirmirror

@@ -1,0 +1,98 @@
+#pragma once
+// Puts change events into the order the directory committed their operations.
+//
+// An operation takes a ticket while the backend still holds its serial lock
+// (so tickets follow commit order), and hands over its events later, from the
+// post-operation call, on whichever thread and at whatever moment that runs.
+// Events come out strictly by ticket. A ticket that is never handed over
+// holds the stream back only for a bounded time; it is then passed over and
+// counts as lost, which owes consumers a FULLSYNC.
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace dirmirror {
+
+struct OrderLimits {
+    std::size_t max_messages = 100000;         // queued and waiting, together
+    std::size_t max_bytes = 64u * 1024 * 1024; // of their bodies
+    std::chrono::milliseconds pass_over_after{10000};
+};
+
+struct Outgoing {
+    enum class Kind {
+        change,  // a change event: carries a sequence number when published
+        control, // FULLSYNC, ALIVE or another text handed over as it is
+        lost,    // events that could not be kept: consumers need a FULLSYNC
+    };
+    Kind kind = Kind::change;
+    std::string body;
+    std::int64_t timestamp = 0; // seconds since the epoch, when it was made
+};
+
+class CommitOrder {
+  public:
+    using Clock = std::chrono::steady_clock;
+
+    explicit CommitOrder(OrderLimits limits = {});
+    ~CommitOrder();
+    CommitOrder(const CommitOrder &) = delete;
+    CommitOrder &operator=(const CommitOrder &) = delete;
+
+    // Lock-free: called inside the backend transaction.
+    std::uint64_t take();
+
+    // The events of `ticket`, in their order (none for an operation that
+    // published nothing or failed). `lost` marks events that could not be
+    // built. A ticket already passed over is ignored.
+    void resolve(std::uint64_t ticket, std::vector<std::string> bodies, bool lost = false);
+
+    // A control message, queued behind everything already in order.
+    void append_control(std::string body);
+
+    // Publisher side. Moves the next item in order into `out`; false when
+    // none is ready. Passes over a ticket that has held the stream back for
+    // too long (logged).
+    bool pop(Outgoing &out);
+    // Every ticket below this has come through pop() (or was passed over).
+    std::uint64_t next_in_order() const;
+    // Every ticket below this has been taken.
+    std::uint64_t taken() const { return next_ticket_.load(); }
+    // Becomes readable when something was handed over (see drain_wakeups()).
+    int wakeup_fd() const { return wakeup_fd_; }
+    void drain_wakeups();
+    // Wakes the publisher without handing anything over.
+    void nudge();
+    // How long until pop() might pass over a ticket; max() when nothing waits.
+    Clock::duration until_pass_over() const;
+
+  private:
+    struct Waiting {
+        std::vector<std::string> bodies;
+        bool lost = false;
+        std::int64_t timestamp = 0;
+    };
+    void admit(Waiting &waiting);
+    void release_in_order();
+    void push_ready(Waiting &&waiting);
+
+    const OrderLimits limits_;
+    std::atomic<std::uint64_t> next_ticket_{1};
+    mutable std::mutex mutex_;
+    std::uint64_t next_in_order_ = 1;
+    std::map<std::uint64_t, Waiting> waiting_; // handed over ahead of a missing ticket
+    Clock::time_point blocked_since_{};        // when the missing head began to hold others back
+    std::deque<Outgoing> ready_;
+    std::size_t held_messages_ = 0, held_bytes_ = 0;
+    bool full_reported_ = false;
+    int wakeup_fd_ = -1;
+};
+
+} // namespace dirmirror
