@@ -261,10 +261,10 @@ constexpr PostOpHandler kPostOpHandlers[] = {
 int dirmirror::start_publisher(Slapi_PBlock *)
 {
     return guarded(kInitSubsystem, [] {
-        current_publisher();
+        Publisher *const started = &current_publisher();
         std::lock_guard lock(publisher_mutex);
         if (!publisher_thread.joinable())
-            publisher_thread = std::thread([] { send_alive(nullptr); });
+            publisher_thread = std::thread([started] { send_alive(started); });
         return 0;
     });
 }
@@ -405,10 +405,13 @@ void send_message(const char *text)
     });
 }
 
-void *send_alive(void *)
+void *send_alive(void *publisher_to_run)
 {
-    guarded(kSendSubsystem, [] {
-        current_publisher().run();
+    guarded(kSendSubsystem, [publisher_to_run] {
+        // The start function names its publisher, so that a close that comes
+        // first cannot leave this thread to make a new one.
+        auto *to_run = static_cast<Publisher *>(publisher_to_run);
+        (to_run != nullptr ? *to_run : current_publisher()).run();
         return 0;
     });
     return nullptr;

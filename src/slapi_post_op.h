@@ -34,8 +34,9 @@ DM_EXPORT int __send_message(const char *text);
 
 /* The publisher thread's body: publishes the queued messages in order on one
  * connection with confirms, ALIVE every 30 s, and FULLSYNC when one is owed;
- * returns when the plug-in closes. */
-DM_EXPORT void *send_alive(void *unused);
+ * returns when the plug-in closes. The argument is the plug-in's own
+ * publisher when the start function runs it, else NULL (the current one). */
+DM_EXPORT void *send_alive(void *publisher);
 
 /* 1 while a FULLSYNC is owed: the consumers' copy may be missing a change. */
 DM_EXPORT extern DM_ATOMIC_INT fullsync;

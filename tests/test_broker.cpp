@@ -208,8 +208,8 @@ void CutProxy::pump(int from, int to, bool replies)
             continue;
         }
         pollfd p{from, POLLIN, 0};
-        if (poll(&p, 1, 50) == 0)
-            continue;
+        if (poll(&p, 1, 50) == 0 || (replies && hold_))
+            continue; // held since the poll began: leave the bytes unread
         const ssize_t n = recv(from, buffer, sizeof buffer, 0);
         if (n <= 0 || send(to, buffer, static_cast<size_t>(n), MSG_NOSIGNAL) != n) {
             shutdown(to, SHUT_RDWR);
