@@ -285,11 +285,15 @@ void Publisher::run()
     }
     const size_t unconfirmed = in_flight_.size();
     link_.close_politely();
-    if (unconfirmed > 0 || owed_)
+    // Either way the FULLSYNC of the next start covers what is missing.
+    if (owed_)
+        DM_LOG(kSendSubsystem, "Остановка: FULLSYNC не подтверждён брокером, изменения с тех пор "
+                               "не опубликованы; их покроет FULLSYNC при следующем запуске\n");
+    else if (unconfirmed > 0)
         DM_LOG(kSendSubsystem,
-               "Остановка: %zu сообщений без подтверждения брокера%s; FULLSYNC при следующем "
-               "запуске покроет их\n",
-               unconfirmed, owed_ ? ", FULLSYNC не отправлен" : "");
+               "Остановка: %zu сообщений без подтверждения брокера; их покроет FULLSYNC при "
+               "следующем запуске\n",
+               unconfirmed);
     std::lock_guard lock(done_mutex_);
     finished_ = true;
     done_.notify_all();
