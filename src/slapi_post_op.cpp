@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <span>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -133,20 +134,35 @@ int dirmirror::take_commit_ticket(Slapi_PBlock *pb)
 
 namespace {
 
+struct PluginSlot {
+    int slot;
+    int (*function)(Slapi_PBlock *);
+};
+
+/* Sets the version, the description and each slot in order; stops at the
+ * first the server refuses. */
+int register_slots(Slapi_PBlock *pb, std::span<const PluginSlot> slots)
+{
+    auto *version = const_cast<char *>(SLAPI_PLUGIN_VERSION_01);
+    auto *description = const_cast<Slapi_PluginDesc *>(&ldap_passing_data);
+    if (slapi_pblock_set(pb, SLAPI_PLUGIN_VERSION, version) != 0 ||
+        slapi_pblock_set(pb, SLAPI_PLUGIN_DESCRIPTION, description) != 0)
+        return -1;
+    for (const auto &row : slots)
+        if (slapi_pblock_set(pb, row.slot, reinterpret_cast<void *>(row.function)) != 0)
+            return -1;
+    return 0;
+}
+
+constexpr PluginSlot kCommitOrderSlots[] = {
+    {SLAPI_PLUGIN_BE_TXN_POST_MODIFY_FN, dirmirror::take_commit_ticket},
+    {SLAPI_PLUGIN_BE_TXN_POST_ADD_FN, dirmirror::take_commit_ticket},
+    {SLAPI_PLUGIN_BE_TXN_POST_DELETE_FN, dirmirror::take_commit_ticket},
+};
+
 int commit_order_plugin_init(Slapi_PBlock *pb)
 {
-    return guarded(kInitSubsystem, [pb] {
-        auto *version = const_cast<char *>(SLAPI_PLUGIN_VERSION_01);
-        auto *description = const_cast<Slapi_PluginDesc *>(&ldap_passing_data);
-        auto *take = reinterpret_cast<void *>(dirmirror::take_commit_ticket);
-        if (slapi_pblock_set(pb, SLAPI_PLUGIN_VERSION, version) != 0 ||
-            slapi_pblock_set(pb, SLAPI_PLUGIN_DESCRIPTION, description) != 0 ||
-            slapi_pblock_set(pb, SLAPI_PLUGIN_BE_TXN_POST_MODIFY_FN, take) != 0 ||
-            slapi_pblock_set(pb, SLAPI_PLUGIN_BE_TXN_POST_ADD_FN, take) != 0 ||
-            slapi_pblock_set(pb, SLAPI_PLUGIN_BE_TXN_POST_DELETE_FN, take) != 0)
-            return -1;
-        return 0;
-    });
+    return guarded(kInitSubsystem, [pb] { return register_slots(pb, kCommitOrderSlots); });
 }
 
 /* The frame every handler shares: skip failed operations, read the DN, let
@@ -244,18 +260,6 @@ std::vector<dirmirror::AttributeValues> entry_attributes(const Slapi_Entry *entr
     return attributes;
 }
 
-struct PostOpHandler {
-    int slot;
-    int (*handler)(Slapi_PBlock *);
-};
-
-/* Registered in this order. */
-constexpr PostOpHandler kPostOpHandlers[] = {
-    {SLAPI_PLUGIN_POST_MODIFY_FN, get_entry_rodide_modify},
-    {SLAPI_PLUGIN_POST_ADD_FN, get_entry_rodide_add},
-    {SLAPI_PLUGIN_POST_DELETE_FN, get_entry_rodide_delete},
-};
-
 } // namespace
 
 int dirmirror::start_publisher(Slapi_PBlock *)
@@ -289,11 +293,6 @@ int dirmirror::stop_publisher(Slapi_PBlock *)
 
 namespace {
 
-struct PluginSlot {
-    int slot;
-    int (*function)(Slapi_PBlock *);
-};
-
 /* Registered in this order. */
 constexpr PluginSlot kPluginSlots[] = {
     {SLAPI_PLUGIN_POST_MODIFY_FN, get_entry_rodide_modify},
@@ -305,14 +304,8 @@ constexpr PluginSlot kPluginSlots[] = {
 
 int register_plugin(Slapi_PBlock *pb)
 {
-    auto *version = const_cast<char *>(SLAPI_PLUGIN_VERSION_01);
-    auto *description = const_cast<Slapi_PluginDesc *>(&ldap_passing_data);
-    if (slapi_pblock_set(pb, SLAPI_PLUGIN_VERSION, version) != 0 ||
-        slapi_pblock_set(pb, SLAPI_PLUGIN_DESCRIPTION, description) != 0)
+    if (register_slots(pb, kPluginSlots) != 0)
         return -1;
-    for (const auto &row : kPluginSlots)
-        if (slapi_pblock_set(pb, row.slot, reinterpret_cast<void *>(row.function)) != 0)
-            return -1;
     // The tickets that fix commit order are taken by a be-txn post-operation
     // plug-in of our own, registered alongside.
     return slapi_register_plugin("betxnpostoperation", 1, "dirmirror_commit_order_init",
