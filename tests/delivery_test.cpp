@@ -43,17 +43,8 @@ extern "C" amqp_connection_state_t amqp_new_connection(void)
 // it at once or keeps it open without ever saying a word.
 class MuteBroker {
   public:
-    explicit MuteBroker(bool close_at_once) : listener_(socket(AF_INET, SOCK_STREAM, 0))
+    explicit MuteBroker(bool close_at_once) : listener_(listen_on_loopback(port_))
     {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (bind(listener_, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
-            listen(listener_, 1) != 0 ||
-            getsockname(listener_, reinterpret_cast<sockaddr *>(&address), &length) != 0)
-            throw std::runtime_error("mute broker: no listening socket");
-        port_ = ntohs(address.sin_port);
         acceptor_ = std::thread([this, close_at_once] {
             accepted_ = accept(listener_, nullptr, nullptr);
             if (close_at_once)
@@ -71,9 +62,9 @@ class MuteBroker {
     int port() const { return port_; }
 
   private:
+    int port_ = 0;
     int listener_;
     int accepted_ = -1;
-    int port_ = 0;
     std::thread acceptor_;
 };
 

@@ -160,17 +160,23 @@ std::vector<std::string> bodies(const std::vector<Delivered> &messages)
     return out;
 }
 
-CutProxy::CutProxy() : listener_(socket(AF_INET, SOCK_STREAM, 0))
+int listen_on_loopback(int &port)
 {
+    const int listener = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
-    if (bind(listener_, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
-        listen(listener_, 8) != 0 ||
-        getsockname(listener_, reinterpret_cast<sockaddr *>(&address), &length) != 0)
-        throw std::runtime_error("proxy: no listening socket");
-    port_ = ntohs(address.sin_port);
+    if (bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
+        listen(listener, 8) != 0 ||
+        getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length) != 0)
+        throw std::runtime_error("no listening socket on loopback");
+    port = ntohs(address.sin_port);
+    return listener;
+}
+
+CutProxy::CutProxy() : listener_(listen_on_loopback(port_))
+{
     acceptor_ = std::thread([this] {
         for (;;) {
             const int client = accept(listener_, nullptr, nullptr);

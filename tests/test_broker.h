@@ -55,6 +55,9 @@ class TestQueue {
     bool consuming_ = false;
 };
 
+// A listening socket on a free loopback port; throws when there is none.
+int listen_on_loopback(int &port);
+
 // A TCP proxy on loopback to the test broker. It can hold back what the
 // broker sends (confirms, say) and cut every connection it carries.
 class CutProxy {
@@ -67,7 +70,7 @@ class CutProxy {
 
   private:
     void pump(int from, int to, bool replies);
-    int listener_ = -1, port_ = 0;
+    int port_ = 0, listener_ = -1;
     std::atomic<bool> hold_{false}, closing_{false};
     std::mutex mutex_;
     std::vector<int> sockets_;
