@@ -4,10 +4,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <amqp_ssl_socket.h>
 #include <amqp_tcp_socket.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
 
 #include <algorithm>
 #include <cinttypes>
+#include <cstring>
 #include <ctime>
 #include <thread>
 
@@ -53,6 +58,66 @@ std::string next_message_id()
            std::to_string(++counter);
 }
 
+/* Why the last TLS handshake on this thread failed, as OpenSSL tells it. */
+std::string &tls_failure_reason()
+{
+    thread_local std::string reason;
+    return reason;
+}
+
+int remember_verify_failure(int ok, X509_STORE_CTX *store)
+{
+    if (!ok && tls_failure_reason().empty())
+        tls_failure_reason() = X509_verify_cert_error_string(X509_STORE_CTX_get_error(store));
+    return ok;
+}
+
+bool is_set(const char *setting)
+{
+    return setting[0] != '\0' && std::strcmp(setting, "<unset>") != 0;
+}
+
+/* A TLS 1.2+ socket that verifies the broker's certificate against the
+ * configured CA and, unless turned off, its host name; nullptr (logged) when
+ * the CA or the client key can't be loaded. */
+amqp_socket_t *tls_socket(amqp_connection_state_t conn, const ConnectionConfig &config)
+{
+    amqp_socket_t *socket = amqp_ssl_socket_new(conn);
+    if (socket == nullptr) {
+        DM_LOG(kSendSubsystem, "amqp_ssl_socket_new(conn) :: Не удалось создать TLS сокет\n");
+        return nullptr;
+    }
+    int status = amqp_ssl_socket_set_ssl_versions(socket, AMQP_TLSv1_2, AMQP_TLSvLATEST);
+    if (status != AMQP_STATUS_OK) {
+        DM_LOG(kSendSubsystem, "amqp_ssl_socket_set_ssl_versions(socket, TLSv1.2, latest) :: %s\n",
+               amqp_error_string2(status));
+        return nullptr;
+    }
+    status = amqp_ssl_socket_set_cacert(socket, config.cacert);
+    if (status != AMQP_STATUS_OK) {
+        DM_LOG(kSendSubsystem,
+               "amqp_ssl_socket_set_cacert(socket, \"%s\") :: Не удалось загрузить сертификаты CA "
+               "(RABBIT_CACERT): %s\n",
+               config.cacert, amqp_error_string2(status));
+        return nullptr;
+    }
+    if (is_set(config.cert) || is_set(config.key)) {
+        status = amqp_ssl_socket_set_key(socket, config.cert, config.key);
+        if (status != AMQP_STATUS_OK) {
+            DM_LOG(kSendSubsystem,
+                   "amqp_ssl_socket_set_key(socket, \"%s\", \"%s\") :: Не удалось загрузить "
+                   "сертификат и ключ клиента (RABBIT_CERT, RABBIT_KEY): %s\n",
+                   config.cert, config.key, amqp_error_string2(status));
+            return nullptr;
+        }
+    }
+    amqp_ssl_socket_set_verify_peer(socket, 1);
+    amqp_ssl_socket_set_verify_hostname(socket, config.verify_hostname != 0);
+    if (auto *context = static_cast<SSL_CTX *>(amqp_ssl_socket_get_context(socket)))
+        X509_STORE_set_verify_cb(SSL_CTX_get_cert_store(context), remember_verify_failure);
+    return socket;
+}
+
 void log_publish_refused(const ConnectionConfig &config, const char *what)
 {
     DM_LOG(kSendSubsystem, "amqp_basic_publish(exchange=\"%s\", routingkey=\"%s\") :: %s", config.exchange,
@@ -70,23 +135,55 @@ bool BrokerLink::open(const ConnectionConfig *config)
         DM_LOG(kSendSubsystem, "connection_config :: Настройки подключения не загружены\n");
         return false;
     }
+    auto nodes = broker_nodes(config->host, config->port);
+    if (nodes.empty())
+        nodes.push_back({config->host, config->port});
+    // The first node that answers, starting after the one that failed last.
+    for (size_t tried = 0; tried < nodes.size(); ++tried) {
+        const size_t index = (first_node_ + tried) % nodes.size();
+        if (open_node(*config, nodes[index])) {
+            first_node_ = index;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool BrokerLink::open_node(const ConnectionConfig &config, const BrokerNode &node)
+{
     conn_ = amqp_new_connection();
     if (conn_ == nullptr) {
         DM_LOG(kSendSubsystem, "amqp_new_connection() :: Не удалось создать соединение\n");
         return false;
     }
     next_tag_ = 1;
-    amqp_socket_t *socket = amqp_tcp_socket_new(conn_);
+    amqp_socket_t *socket = config.tls ? tls_socket(conn_, config) : amqp_tcp_socket_new(conn_);
     if (socket == nullptr) {
-        DM_LOG(kSendSubsystem, "amqp_tcp_socket_new(conn) :: Не удалось создать TCP сокет\n");
+        if (!config.tls)
+            DM_LOG(kSendSubsystem, "amqp_tcp_socket_new(conn) :: Не удалось создать TCP сокет\n");
         drop();
         return false;
     }
     timeval timeout = to_timeval(reply_wait_);
-    if (amqp_socket_open_noblock(socket, config->host, config->port, &timeout) != 0) {
-        DM_LOG(kSendSubsystem,
-               "amqp_socket_open(socket, \"%s\", %d) :: Не удалось открыть TCP сокет\n",
-               config->host, config->port);
+    tls_failure_reason().clear();
+    const int opened = amqp_socket_open_noblock(socket, node.host.c_str(), node.port, &timeout);
+    if (opened != 0 && config.tls && tls_failure_reason().empty()) {
+        if (const unsigned long error = ERR_peek_last_error(); error != 0)
+            if (const char *reason = ERR_reason_error_string(error))
+                tls_failure_reason() = reason;
+    }
+    ERR_clear_error();
+    if (opened != 0) {
+        if (config.tls)
+            DM_LOG(kSendSubsystem,
+                   "amqp_socket_open(socket, \"%s\", %d) :: Не удалось установить TLS "
+                   "соединение: %s%s%s\n",
+                   node.host.c_str(), node.port, amqp_error_string2(opened),
+                   tls_failure_reason().empty() ? "" : ": ", tls_failure_reason().c_str());
+        else
+            DM_LOG(kSendSubsystem,
+                   "amqp_socket_open(socket, \"%s\", %d) :: Не удалось открыть TCP сокет\n",
+                   node.host.c_str(), node.port);
         drop();
         return false;
     }
@@ -96,8 +193,8 @@ bool BrokerLink::open(const ConnectionConfig *config)
     }
     amqp_set_rpc_timeout(conn_, &timeout);
     if (die_on_amqp_error(kSendSubsystem, "amqp_login(...)",
-                          amqp_login(conn_, config->vhost, 0, 131072, 0, AMQP_SASL_METHOD_PLAIN,
-                                     config->username, config->password)) == -1) {
+                          amqp_login(conn_, config.vhost, 0, 131072, 0, AMQP_SASL_METHOD_PLAIN,
+                                     config.username, config.password)) == -1) {
         drop();
         return false;
     }
@@ -113,6 +210,7 @@ bool BrokerLink::open(const ConnectionConfig *config)
         drop();
         return false;
     }
+    established_ = true;
     return true;
 }
 
@@ -214,6 +312,11 @@ void BrokerLink::drop()
 {
     if (conn_ == nullptr)
         return;
+    if (established_) {
+        // This node failed us: the next connection starts with the next one.
+        established_ = false;
+        ++first_node_;
+    }
     std::lock_guard lock(fd_mutex_);
     amqp_destroy_connection(conn_);
     conn_ = nullptr;

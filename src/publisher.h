@@ -49,6 +49,8 @@ class BrokerLink {
     BrokerLink(const BrokerLink &) = delete;
     BrokerLink &operator=(const BrokerLink &) = delete;
 
+    // Connects to the first node of RABBIT_HOST that answers, beginning after
+    // the node whose connection failed last; with RABBIT_TLS over TLS.
     bool open(const ConnectionConfig *config);
     bool is_open() const { return conn_ != nullptr; }
     int fd() const { return fd_; }
@@ -64,7 +66,11 @@ class BrokerLink {
     void interrupt();
 
   private:
+    bool open_node(const ConnectionConfig &config, const BrokerNode &node);
+
     const std::chrono::milliseconds reply_wait_;
+    size_t first_node_ = 0;   // of RABBIT_HOST's list, modulo its length
+    bool established_ = false;
     amqp_connection_state_t conn_ = nullptr;
     std::uint64_t next_tag_ = 1;
     std::mutex fd_mutex_; // guards fd_ against interrupt() while the link closes

@@ -1,7 +1,12 @@
 #include "slapi_post_op.h"
 
 #include <pthread.h>
+#include <sys/stat.h>
 
+#include <amqp_ssl_socket.h>
+#include <openssl/ssl.h>
+
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <exception>
@@ -76,6 +81,14 @@ Publisher &current_publisher()
                                   {kBrokerReplyWait, kFullsyncRetryPause,
                                    std::chrono::seconds(30), std::chrono::seconds(3), 256});
     return *publisher;
+}
+
+/* What of each attribute may be published; replaced only at start-up. */
+std::atomic<const dirmirror::AttributeFilter *> attribute_filter{new dirmirror::AttributeFilter()};
+
+dirmirror::AttributeFilter::Verdict verdict(std::string_view type)
+{
+    return attribute_filter.load()->verdict(type);
 }
 
 bool in_a_container(std::string_view dn)
@@ -262,6 +275,12 @@ std::vector<dirmirror::AttributeValues> entry_attributes(const Slapi_Entry *entr
 
 } // namespace
 
+void dirmirror::exclude_attributes(std::string_view excluded)
+{
+    // The filter it replaces may be in use by a handler: it is kept.
+    attribute_filter.store(new AttributeFilter(excluded));
+}
+
 int dirmirror::start_publisher(Slapi_PBlock *)
 {
     return guarded(kInitSubsystem, [] {
@@ -313,6 +332,17 @@ int register_plugin(Slapi_PBlock *pb)
                                  plugin_id);
 }
 
+/* The settings hold the broker's password. */
+void warn_if_others_can_read(const char *path)
+{
+    struct stat status {};
+    if (stat(path, &status) == 0 && (status.st_mode & (S_IRGRP | S_IROTH)) != 0)
+        DM_LOG(kInitSubsystem,
+               "Файл настроек %s доступен для чтения не только владельцу (права %04o), а в нём "
+               "пароль брокера: оставьте права 0600\n",
+               path, static_cast<unsigned>(status.st_mode & 07777));
+}
+
 /* Start-up waits until the broker has confirmed a FULLSYNC, trying every 5 s. */
 void deliver_first_fullsync()
 {
@@ -344,6 +374,14 @@ int initialize_plugin(Slapi_PBlock *pb)
         return -1;
     }
     connection_config = config;
+    warn_if_others_can_read(path_to_config);
+    dirmirror::exclude_attributes(config->exclude_attributes);
+    if (config->tls) {
+        // The server shares this OpenSSL: set it up once here and leave it to
+        // the process, never to the client library's clean-up.
+        amqp_set_initialize_ssl_library(0);
+        OPENSSL_init_ssl(0, nullptr);
+    }
 
     deliver_first_fullsync();
 
@@ -430,11 +468,19 @@ int get_entry_rodide_modify(Slapi_PBlock *pb)
                 result = -1;
                 return -1;
             }
+            using Verdict = dirmirror::AttributeFilter::Verdict;
+            int published = 0;
             for (int index = 0; mods[index] != nullptr; ++index) {
                 const LDAPMod *mod = mods[index];
-                const auto values = modification_values(mod);
-                events.push_back(dirmirror::modify_event_text(
-                    index, dn, mod->mod_op, mod->mod_type ? mod->mod_type : "", values));
+                const std::string_view type = mod->mod_type ? mod->mod_type : "";
+                const Verdict shown = verdict(type);
+                if (shown == Verdict::never)
+                    continue;
+                // An excluded attribute is named, so consumers learn it changed.
+                const auto values = shown == Verdict::publish ? modification_values(mod)
+                                                              : std::vector<std::string_view>{};
+                events.push_back(
+                    dirmirror::modify_event_text(published++, dn, mod->mod_op, type, values));
             }
             return 0;
         });
@@ -452,7 +498,11 @@ int get_entry_rodide_add(Slapi_PBlock *pb)
                 result = -1;
                 return -1;
             }
-            events.push_back(dirmirror::add_event_text(dn, entry_attributes(entry)));
+            auto attributes = entry_attributes(entry);
+            std::erase_if(attributes, [](const dirmirror::AttributeValues &attribute) {
+                return verdict(attribute.type) != dirmirror::AttributeFilter::Verdict::publish;
+            });
+            events.push_back(dirmirror::add_event_text(dn, attributes));
             return 0;
         });
     return frame_result != 0 ? frame_result : result;

@@ -6,6 +6,7 @@
 
 #ifdef __cplusplus
 #include <atomic>
+#include <string_view>
 #define DM_ATOMIC_INT std::atomic<int>
 extern "C" {
 #else
@@ -64,5 +65,8 @@ int start_publisher(Slapi_PBlock *pb);
 /* Close function: stops the publisher, giving queued events a few seconds to
  * be confirmed; returns within 7 s whether or not the broker answers. */
 int stop_publisher(Slapi_PBlock *pb);
+/* EXCLUDE_ATTRIBUTES for the handlers: comma-separated types whose values are
+ * never published. Start-up sets it from the settings. */
+void exclude_attributes(std::string_view excluded);
 } // namespace dirmirror
 #endif

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <strings.h>
 
 #include <nlohmann/json.hpp>
 #include <slapi-plugin.h>
@@ -40,6 +41,18 @@ void scan_port(const char *line, int32_t &port)
     if (std::sscanf(line, " RABBIT_PORT = %lld ", &value) == 1 && value >= INT32_MIN &&
         value <= INT32_MAX)
         port = static_cast<int32_t>(value);
+}
+
+/* "on" or "off", in any case; anything else leaves the field as it is. */
+void scan_switch(const char *line, const char *pattern, int32_t &field)
+{
+    char value[DM_CONFIG_TEXT_SIZE] = {};
+    if (std::sscanf(line, pattern, value) != 1)
+        return;
+    if (strcasecmp(value, "on") == 0)
+        field = 1;
+    else if (strcasecmp(value, "off") == 0)
+        field = 0;
 }
 
 bool starts_with(const char *line, std::string_view key)
@@ -117,6 +130,18 @@ extern "C" int set_config_fields(ConnectionConfig *config, const char *line)
         scan_text(line, " RABBIT_USERNAME = %511s ", config->username);
     else if (starts_with(line, "RABBIT_PASSWORD"))
         scan_text(line, " RABBIT_PASSWORD = %511s ", config->password);
+    else if (starts_with(line, "RABBIT_TLS"))
+        scan_switch(line, " RABBIT_TLS = %511s ", config->tls);
+    else if (starts_with(line, "RABBIT_CACERT"))
+        scan_text(line, " RABBIT_CACERT = %511s ", config->cacert);
+    else if (starts_with(line, "RABBIT_CERT"))
+        scan_text(line, " RABBIT_CERT = %511s ", config->cert);
+    else if (starts_with(line, "RABBIT_KEY"))
+        scan_text(line, " RABBIT_KEY = %511s ", config->key);
+    else if (starts_with(line, "RABBIT_VERIFY_HOSTNAME"))
+        scan_switch(line, " RABBIT_VERIFY_HOSTNAME = %511s ", config->verify_hostname);
+    else if (starts_with(line, "EXCLUDE_ATTRIBUTES"))
+        scan_text(line, " EXCLUDE_ATTRIBUTES = %511s ", config->exclude_attributes);
     return 0;
 }
 
@@ -129,6 +154,12 @@ extern "C" int initialize_config(ConnectionConfig *config, const char *path)
     set_text_default(config->routingkey);
     set_text_default(config->username);
     set_text_default(config->password);
+    config->tls = 0;
+    set_text_default(config->cacert);
+    set_text_default(config->cert);
+    set_text_default(config->key);
+    config->verify_hostname = 1;
+    std::memset(config->exclude_attributes, 0, sizeof config->exclude_attributes);
 
     std::FILE *file = std::fopen(path, "r");
     if (file == nullptr) {
@@ -169,6 +200,73 @@ extern "C" int dm_str_format(char **text, const char *format, ...)
 }
 
 namespace dirmirror {
+
+std::vector<BrokerNode> broker_nodes(std::string_view hosts, int default_port)
+{
+    std::vector<BrokerNode> nodes;
+    while (!hosts.empty()) {
+        const auto comma = hosts.find(',');
+        std::string_view item = hosts.substr(0, comma);
+        hosts = comma == std::string_view::npos ? std::string_view{} : hosts.substr(comma + 1);
+        if (item.empty())
+            continue;
+        BrokerNode node{std::string(item), default_port};
+        // The port follows the last colon, unless that colon is inside an
+        // IPv6 address: "[::1]:5671", or a bare "::1".
+        const auto colon = item.rfind(':');
+        const auto bracket = item.rfind(']');
+        const bool bracketed = item.front() == '[' && bracket != std::string_view::npos;
+        const bool has_port = colon != std::string_view::npos &&
+                              (bracketed ? colon == bracket + 1 : item.find(':') == colon);
+        std::string_view host = item;
+        if (has_port) {
+            const auto digits = item.substr(colon + 1);
+            int port = 0;
+            const bool numeric = !digits.empty() && digits.size() <= 5 &&
+                                 std::all_of(digits.begin(), digits.end(),
+                                             [](char c) { return c >= '0' && c <= '9'; });
+            if (numeric && (port = std::stoi(std::string(digits))) > 0 && port <= 65535) {
+                node.port = port;
+                host = item.substr(0, colon);
+            }
+        }
+        if (bracketed && host.back() == ']')
+            host = host.substr(1, host.size() - 2);
+        node.host = std::string(host);
+        if (!node.host.empty())
+            nodes.push_back(std::move(node));
+    }
+    return nodes;
+}
+
+AttributeFilter::AttributeFilter(std::string_view excluded)
+{
+    while (!excluded.empty()) {
+        const auto comma = excluded.find(',');
+        std::string type(excluded.substr(0, comma));
+        excluded = comma == std::string_view::npos ? std::string_view{} : excluded.substr(comma + 1);
+        std::transform(type.begin(), type.end(), type.begin(), ascii_lower);
+        if (!type.empty())
+            excluded_.push_back(std::move(type));
+    }
+}
+
+AttributeFilter::Verdict AttributeFilter::verdict(std::string_view type) const
+{
+    // Matches `name` itself and its subtypes ("name;binary"), ignoring case.
+    auto names = [type](std::string_view name) {
+        if (type.size() < name.size() || (type.size() > name.size() && type[name.size()] != ';'))
+            return false;
+        return std::equal(name.begin(), name.end(), type.begin(),
+                          [](char a, char b) { return ascii_lower(a) == ascii_lower(b); });
+    };
+    if (names("unhashed#user#password"))
+        return Verdict::never;
+    for (const auto &excluded : excluded_)
+        if (names(excluded))
+            return Verdict::hide_values;
+    return Verdict::publish;
+}
 
 void append_json_string(std::string &out, std::string_view bytes)
 {

@@ -17,6 +17,13 @@ typedef struct ConnectionConfig {
     char routingkey[DM_CONFIG_TEXT_SIZE];
     char username[DM_CONFIG_TEXT_SIZE];
     char password[DM_CONFIG_TEXT_SIZE];
+    /* RABBIT_HOST may list several nodes: "host[:port],host[:port],...". */
+    int32_t tls;                              /* RABBIT_TLS: 1 on, 0 off (default) */
+    char cacert[DM_CONFIG_TEXT_SIZE];         /* RABBIT_CACERT */
+    char cert[DM_CONFIG_TEXT_SIZE];           /* RABBIT_CERT */
+    char key[DM_CONFIG_TEXT_SIZE];            /* RABBIT_KEY */
+    int32_t verify_hostname;                  /* RABBIT_VERIFY_HOSTNAME: 1 (default) or 0 */
+    char exclude_attributes[DM_CONFIG_TEXT_SIZE]; /* EXCLUDE_ATTRIBUTES, default empty */
 } ConnectionConfig;
 
 #ifdef __cplusplus
@@ -63,6 +70,32 @@ namespace dirmirror {
 struct AttributeValues {
     std::string_view type;
     std::vector<std::string_view> values;
+};
+
+/* One broker node of RABBIT_HOST. */
+struct BrokerNode {
+    std::string host;
+    int port;
+};
+
+/* The nodes of a comma-separated "host[:port]" list ("[v6-address]:port" too);
+ * a node without a port takes `default_port`. Empty items are skipped. */
+std::vector<BrokerNode> broker_nodes(std::string_view hosts, int default_port);
+
+/* Decides what of an attribute may leave the directory. */
+class AttributeFilter {
+  public:
+    enum class Verdict {
+        publish,     // type and values
+        hide_values, // listed in EXCLUDE_ATTRIBUTES: a modify names it, an add leaves it out
+        never,       // the server's internal carrier of clear-text passwords
+    };
+    // `excluded`: comma-separated attribute types; each covers its subtypes.
+    explicit AttributeFilter(std::string_view excluded = {});
+    Verdict verdict(std::string_view type) const;
+
+  private:
+    std::vector<std::string> excluded_; // lower case
 };
 
 /* Appends `bytes` as a JSON string: escaped, invalid UTF-8 replaced by U+FFFD. */

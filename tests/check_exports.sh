@@ -1,6 +1,7 @@
 #!/bin/bash
 # The plug-in library exports exactly its documented names, needs nothing from
-# outside but the server's slapi_* functions, the C/C++ runtime and rabbitmq-c,
+# outside but the server's slapi_* functions, the C/C++ runtime, rabbitmq-c and
+# OpenSSL (for the reasons of a refused TLS connection),
 # and is not linked against the server's own library.
 set -euo pipefail
 lib=$1
@@ -36,7 +37,7 @@ fi
 
 foreign=$(nm -D --undefined-only "$lib" | awk '{print $NF}' |
     grep -vE '^(slapi_|amqp_)' |
-    grep -vE '@(GLIBC|GLIBCXX|CXXABI|GCC)_' |
+    grep -vE '@(GLIBC|GLIBCXX|CXXABI|GCC|OPENSSL)_' |
     grep -vxE '__gmon_start__|_ITM_(de)?registerTMCloneTable|__cxa_finalize' || true)
 if [ -n "$sanitizer" ]; then foreign=; fi
 if [ -n "$foreign" ]; then

@@ -207,3 +207,80 @@ TEST_F(config_file, BinaryJunkDoesNotHideValidLines)
 }
 
 } // namespace
+
+// TLS and exclusion settings: on/off switches in any case, paths as written;
+// a file without them keeps the defaults (TLS off, host names checked).
+TEST(config_line, TlsAndExclusionSettings)
+{
+    struct Case {
+        std::vector<const char *> lines;
+        int tls, verify_hostname;
+        std::string cacert, cert, key, excluded;
+    };
+    const std::vector<Case> cases = {
+        {{}, 0, 1, "<unset>", "<unset>", "<unset>", ""},
+        {{"RABBIT_TLS=on", "RABBIT_CACERT = /etc/ssl/ca.pem", "RABBIT_CERT=/c.pem", "RABBIT_KEY=/k.pem"},
+         1, 1, "/etc/ssl/ca.pem", "/c.pem", "/k.pem", ""},
+        {{"RABBIT_TLS=ON", "RABBIT_TLS=maybe", "RABBIT_VERIFY_HOSTNAME=Off"}, 1, 0, "<unset>",
+         "<unset>", "<unset>", ""},
+        {{"RABBIT_TLS=on", "RABBIT_TLS=off"}, 0, 1, "<unset>", "<unset>", "<unset>", ""},
+        {{"EXCLUDE_ATTRIBUTES=userPassword,krbPrincipalKey other"}, 0, 1, "<unset>", "<unset>",
+         "<unset>", "userPassword,krbPrincipalKey"},
+    };
+    for (const auto &c : cases) {
+        ConnectionConfig config{};
+        const std::string path = "/tmp/dirmirror-tls-settings.env";
+        {
+            std::ofstream file(path);
+            for (const char *line : c.lines)
+                file << line << "\n";
+        }
+        ASSERT_EQ(initialize_config(&config, path.c_str()), 0);
+        std::filesystem::remove(path);
+        EXPECT_EQ(config.tls, c.tls);
+        EXPECT_EQ(config.verify_hostname, c.verify_hostname);
+        EXPECT_EQ(config.cacert, c.cacert);
+        EXPECT_EQ(config.cert, c.cert);
+        EXPECT_EQ(config.key, c.key);
+        EXPECT_EQ(config.exclude_attributes, c.excluded);
+    }
+}
+
+TEST(broker_nodes, ListsHostsWithTheirPorts)
+{
+    using Nodes = std::vector<std::pair<std::string, int>>;
+    struct Case {
+        const char *hosts;
+        Nodes nodes;
+    };
+    const std::vector<Case> cases = {
+        {"broker1", {{"broker1", 5672}}},
+        {"a,b:5673,,c:1", {{"a", 5672}, {"b", 5673}, {"c", 1}}},
+        {"[::1]:5671,[fe80::1],::1", {{"::1", 5671}, {"fe80::1", 5672}, {"::1", 5672}}},
+        {"h:0,h:65536,h:x", {{"h:0", 5672}, {"h:65536", 5672}, {"h:x", 5672}}},
+        {"", {}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.hosts);
+        Nodes got;
+        for (const auto &node : dirmirror::broker_nodes(c.hosts, 5672))
+            got.emplace_back(node.host, node.port);
+        EXPECT_EQ(got, c.nodes);
+    }
+}
+
+TEST(attribute_filter, HidesExcludedTypesWithTheirSubtypesAndNeverTheUnhashedPassword)
+{
+    using Verdict = dirmirror::AttributeFilter::Verdict;
+    const dirmirror::AttributeFilter filter("userPassword,KRBprincipalKey,,");
+    const std::vector<std::pair<const char *, Verdict>> cases = {
+        {"userPassword", Verdict::hide_values},     {"USERPASSWORD;binary", Verdict::hide_values},
+        {"krbPrincipalKey", Verdict::hide_values},  {"userPasswordX", Verdict::publish},
+        {"user", Verdict::publish},                 {"cn", Verdict::publish},
+        {"unhashed#user#password", Verdict::never}, {"Unhashed#User#Password", Verdict::never},
+    };
+    for (const auto &[type, verdict] : cases)
+        EXPECT_EQ(filter.verdict(type), verdict) << type;
+    EXPECT_EQ(dirmirror::AttributeFilter().verdict("unhashed#user#password"), Verdict::never);
+    EXPECT_EQ(dirmirror::AttributeFilter().verdict("userPassword"), Verdict::publish);
+}

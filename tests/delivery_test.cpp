@@ -108,6 +108,7 @@ TEST_F(Delivery, EachFailedAttemptLogsOneLineAndSetsTheFlag)
         ASSERT_EQ(lines.size(), 1u);
         EXPECT_EQ(lines[0].level, 0);
         EXPECT_EQ(lines[0].subsystem, "send_message");
+        EXPECT_EQ(lines[0].text.find(config.password), std::string::npos) << "never the password";
         if (c.expected_line.back() == '*')
             EXPECT_EQ(lines[0].text.rfind(c.expected_line.substr(0, c.expected_line.size() - 1), 0), 0u)
                 << lines[0].text;
@@ -295,6 +296,27 @@ TEST_F(Publishing, AConnectionLostWithMessagesInFlightIsFollowedByAFullsync)
     EXPECT_EQ(bodies(got), (std::vector<std::string>{change("in-flight1"), change("in-flight2"),
                                                      kFullsync, change("after")}));
     EXPECT_FALSE(fake_log_matching("amqp_simple_wait_frame_noblock(conn) :: ").empty());
+}
+
+// RABBIT_HOST lists a node that goes away and a working one: the publisher
+// moves on, and the events in flight on the lost node are covered by a
+// FULLSYNC on the next.
+TEST_F(Publishing, MovesToTheNextNodeWhenItsNodeFails)
+{
+    auto proxy = std::make_unique<CutProxy>();
+    std::snprintf(config.host, sizeof config.host, "127.0.0.1:%d,127.0.0.1", proxy->port());
+    TestQueue queue(exchange, routing_key);
+    start();
+    ASSERT_EQ(bodies(queue.wait_for(1, 5s)), std::vector<std::string>{kAlive});
+    proxy->hold_replies(true);
+    commit({change("in-flight")});
+    std::this_thread::sleep_for(300ms);
+    proxy.reset(); // the node is gone: its port refuses from now on
+    auto got = queue.wait_for(2, 5s);
+    commit({change("after")});
+    auto rest = queue.wait_for(1, 5s);
+    got.insert(got.end(), rest.begin(), rest.end());
+    EXPECT_EQ(bodies(got), (std::vector<std::string>{change("in-flight"), kFullsync, change("after")}));
 }
 
 // Asked to stop, the publisher never waits for a broker that is gone or mute

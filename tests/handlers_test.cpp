@@ -409,3 +409,32 @@ TEST_F(Handlers, OnlySuccessfulExternalOperationsInTheContainersTakeATicket)
         }
     }
 }
+
+// The server's clear-text password carrier is never published; excluded
+// attributes are named in a modify without their values and left out of an add.
+TEST_F(Handlers, PasswordsAndExcludedAttributesKeepTheirValues)
+{
+    dirmirror::exclude_attributes("userPassword");
+    FakeMods mods;
+    mods.add(LDAP_MOD_REPLACE, "userPassword", std::vector<std::string>{"{SSHA}aGFzaA=="})
+        .add(LDAP_MOD_ADD, "unhashed#user#password", std::vector<std::string>{"clear-text"})
+        .add(LDAP_MOD_REPLACE, "sn", std::vector<std::string>{"S"});
+    auto modify = operation(kUserDn);
+    modify.ptrs[SLAPI_MODIFY_MODS] = mods.get();
+    EXPECT_EQ(get_entry_rodide_modify(&modify), 0);
+    slapi_entry entry;
+    entry.add("uid", {"u1"})
+        .add("userPassword;binary", {"{SSHA}aGFzaA=="})
+        .add("Unhashed#User#Password", {"clear-text"});
+    auto add = operation(kUserDn);
+    add.ptrs[SLAPI_ADD_ENTRY] = &entry;
+    EXPECT_EQ(get_entry_rodide_add(&add), 0);
+    dirmirror::exclude_attributes("");
+
+    const std::string prefix = "\"dn\":\"" + kUserDn + "\",\"op_type\":\"modify\",";
+    EXPECT_EQ(events(),
+              (std::vector<std::string>{
+                  "{\"0\":{" + prefix + "\"op\":\"REPLACE\",\"arg\":{\"userPassword\":[]}}}\n",
+                  "{\"1\":{" + prefix + "\"op\":\"REPLACE\",\"arg\":{\"sn\":[\"S\"]}}}\n",
+                  "{\"dn\":\"" + kUserDn + "\",\"op_type\":\"add\",\"arg\":{\"uid\":[\"u1\"]}}\n"}));
+}

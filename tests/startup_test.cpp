@@ -5,6 +5,7 @@
 
 #include <dirent.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -68,6 +69,7 @@ class Startup : public ::testing::Test {
                                      << "\nRABBIT_VHOST=/\nRABBIT_EXCHANGE=" << exchange_name
                                      << "\nRABBIT_ROUTINGKEY=" << routing_key
                                      << "\nRABBIT_USERNAME=guest\nRABBIT_PASSWORD=guest\n";
+        chmod(settings_path.c_str(), 0600);
         path_to_config = settings_path.c_str();
     }
 
@@ -231,4 +233,25 @@ TEST_F(Startup, WaitsForTheBrokerBeforeRegistering)
     start_plugin(pb);
     EXPECT_EQ(bodies(queue.wait_for(1, 3s)), std::vector<std::string>{kAlive});
     close_plugin(pb);
+}
+
+// The settings hold the broker password: a file others can read is worth a
+// warning at start-up.
+TEST_F(Startup, WarnsWhenOthersCanReadTheSettings)
+{
+    write_settings(exchange);
+    TestQueue queue(exchange, routing_key);
+    for (const mode_t mode : {0600, 0400, 0640, 0604}) {
+        SCOPED_TRACE(mode);
+        fake_log_clear();
+        pb = {};
+        pb.ptrs[SLAPI_PLUGIN_IDENTITY] = &identity;
+        chmod(settings_path.c_str(), mode);
+        EXPECT_EQ(get_entry_rodide_init(&pb), 0);
+        const auto warnings = fake_log_matching("доступен для чтения не только владельцу");
+        ASSERT_EQ(warnings.size(), (mode & 044) ? 1u : 0u);
+        if (!warnings.empty()) {
+            EXPECT_EQ(warnings[0].subsystem, "get_entry_rodide_init");
+        }
+    }
 }
