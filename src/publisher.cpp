@@ -118,6 +118,27 @@ amqp_socket_t *tls_socket(amqp_connection_state_t conn, const ConnectionConfig &
     return socket;
 }
 
+/* OpenSSL's reason for the last failure on this thread, if it gave one. */
+const char *openssl_reason()
+{
+    const unsigned long error = ERR_peek_last_error();
+    const char *reason = error != 0 ? ERR_reason_error_string(error) : nullptr;
+    return reason != nullptr ? reason : "";
+}
+
+/* The reply check, with OpenSSL's reason added to a TLS failure (a broker
+ * that wants a client certificate refuses it only after the handshake). */
+bool reply_ok(const ConnectionConfig &config, const char *context, const amqp_rpc_reply_t &reply)
+{
+    if (config.tls && reply.reply_type == AMQP_RESPONSE_LIBRARY_EXCEPTION && *openssl_reason()) {
+        DM_LOG(kSendSubsystem, "%s :: %s: %s\n", context, amqp_error_string2(reply.library_error),
+               openssl_reason());
+        ERR_clear_error();
+        return false;
+    }
+    return die_on_amqp_error(kSendSubsystem, context, reply) == 0;
+}
+
 void log_publish_refused(const ConnectionConfig &config, const char *what)
 {
     DM_LOG(kSendSubsystem, "amqp_basic_publish(exchange=\"%s\", routingkey=\"%s\") :: %s", config.exchange,
@@ -167,11 +188,8 @@ bool BrokerLink::open_node(const ConnectionConfig &config, const BrokerNode &nod
     timeval timeout = to_timeval(reply_wait_);
     tls_failure_reason().clear();
     const int opened = amqp_socket_open_noblock(socket, node.host.c_str(), node.port, &timeout);
-    if (opened != 0 && config.tls && tls_failure_reason().empty()) {
-        if (const unsigned long error = ERR_peek_last_error(); error != 0)
-            if (const char *reason = ERR_reason_error_string(error))
-                tls_failure_reason() = reason;
-    }
+    if (opened != 0 && config.tls && tls_failure_reason().empty())
+        tls_failure_reason() = openssl_reason();
     ERR_clear_error();
     if (opened != 0) {
         if (config.tls)
@@ -192,21 +210,19 @@ bool BrokerLink::open_node(const ConnectionConfig &config, const BrokerNode &nod
         fd_ = amqp_get_sockfd(conn_);
     }
     amqp_set_rpc_timeout(conn_, &timeout);
-    if (die_on_amqp_error(kSendSubsystem, "amqp_login(...)",
-                          amqp_login(conn_, config.vhost, 0, 131072, 0, AMQP_SASL_METHOD_PLAIN,
-                                     config.username, config.password)) == -1) {
+    if (!reply_ok(config, "amqp_login(...)",
+                  amqp_login(conn_, config.vhost, 0, 131072, 0, AMQP_SASL_METHOD_PLAIN,
+                             config.username, config.password))) {
         drop();
         return false;
     }
     amqp_channel_open(conn_, 1);
-    if (die_on_amqp_error(kSendSubsystem, "amqp_get_rpc_reply(conn)", amqp_get_rpc_reply(conn_)) ==
-        -1) {
+    if (!reply_ok(config, "amqp_get_rpc_reply(conn)", amqp_get_rpc_reply(conn_))) {
         drop();
         return false;
     }
     amqp_confirm_select(conn_, 1);
-    if (die_on_amqp_error(kSendSubsystem, "amqp_confirm_select(conn, 1)",
-                          amqp_get_rpc_reply(conn_)) == -1) {
+    if (!reply_ok(config, "amqp_confirm_select(conn, 1)", amqp_get_rpc_reply(conn_))) {
         drop();
         return false;
     }
