@@ -79,7 +79,8 @@ Publisher &current_publisher()
     if (publisher == nullptr)
         publisher = new Publisher(commit_order(), connection_config, fullsync,
                                   {kBrokerReplyWait, kFullsyncRetryPause,
-                                   std::chrono::seconds(30), std::chrono::seconds(3), 256});
+                                   std::chrono::seconds(30), std::chrono::seconds(3), 256,
+                                   std::chrono::milliseconds(5)});
     return *publisher;
 }
 
