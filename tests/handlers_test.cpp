@@ -46,7 +46,7 @@ class Handlers : public PluginOnTestBroker {
     // be one line of valid JSON.
     std::vector<std::string> events()
     {
-        auto got = bodies(queue->drain());
+        auto got = bodies(queue->drain(500ms));
         std::erase(got, "{\"op_type\": \"ALIVE\"}");
         for (const auto &text : got) {
             EXPECT_TRUE(json::accept(text)) << text;
