@@ -184,6 +184,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (op == LDAP_MOD_ADD || op == LDAP_MOD_REPLACE)
         for (const auto value : values)
             listed.push_back(listed_value(value));
+    else if (op == LDAP_MOD_DELETE) // deleted values are always strings
+        for (const auto value : values)
+            listed.push_back(replaced(value));
     expect(arg[replaced(type)] == listed, "modify values", modified);
 
     // add: the same values spread over several attributes

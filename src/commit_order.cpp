@@ -42,16 +42,18 @@ std::uint64_t CommitOrder::take()
     return next_ticket_.fetch_add(1);
 }
 
-void CommitOrder::resolve(std::uint64_t ticket, std::vector<std::string> bodies, bool lost)
+void CommitOrder::resolve(std::uint64_t ticket, std::vector<std::string> bodies, bool lost,
+                          ChangeFacts facts)
 {
-    Waiting waiting{std::move(bodies), lost, static_cast<std::int64_t>(std::time(nullptr))};
+    Waiting waiting{std::move(bodies), lost, static_cast<std::int64_t>(std::time(nullptr)),
+                    std::move(facts)};
     {
         std::lock_guard lock(mutex_);
         if (ticket < next_in_order_) {
             // Passed over: the FULLSYNC owed for it may have gone out before
             // this operation committed, so its events need another one.
             if (lost || !waiting.bodies.empty())
-                ready_.push_back({Outgoing::Kind::lost, {}, waiting.timestamp});
+                ready_.push_back({Outgoing::Kind::lost, {}, waiting.timestamp, {}});
             else
                 return;
         } else if (waiting_.count(ticket) != 0) {
@@ -76,13 +78,13 @@ void CommitOrder::append_control(std::string body)
 {
     {
         std::lock_guard lock(mutex_);
-        Waiting waiting{{std::move(body)}, false, static_cast<std::int64_t>(std::time(nullptr))};
+        Waiting waiting{{std::move(body)}, false, static_cast<std::int64_t>(std::time(nullptr)), {}};
         admit(waiting);
         if (waiting.lost)
-            ready_.push_back({Outgoing::Kind::lost, {}, waiting.timestamp});
+            ready_.push_back({Outgoing::Kind::lost, {}, waiting.timestamp, {}});
         else
             ready_.push_back(
-                {Outgoing::Kind::control, std::move(waiting.bodies.front()), waiting.timestamp});
+                {Outgoing::Kind::control, std::move(waiting.bodies.front()), waiting.timestamp, {}});
     }
     nudge();
 }
@@ -96,7 +98,7 @@ bool CommitOrder::pop(Outgoing &out)
                "Операция №%" PRIu64 " не завершилась за %lld мс: её события пропущены, "
                "потребителям будет отправлен FULLSYNC\n",
                next_in_order_, static_cast<long long>(limits_.pass_over_after.count()));
-        ready_.push_back({Outgoing::Kind::lost, {}, static_cast<std::int64_t>(std::time(nullptr))});
+        ready_.push_back({Outgoing::Kind::lost, {}, static_cast<std::int64_t>(std::time(nullptr)), {}});
         ++next_in_order_;
         release_in_order();
     }
@@ -176,11 +178,11 @@ void CommitOrder::push_ready(Waiting &&waiting)
         // What was built of it is of no use any more: the FULLSYNC covers it.
         held_bytes_ -= bytes_of(waiting.bodies);
         held_messages_ -= waiting.bodies.size();
-        ready_.push_back({Outgoing::Kind::lost, {}, waiting.timestamp});
+        ready_.push_back({Outgoing::Kind::lost, {}, waiting.timestamp, {}});
         return;
     }
     for (auto &body : waiting.bodies)
-        ready_.push_back({Outgoing::Kind::change, std::move(body), waiting.timestamp});
+        ready_.push_back({Outgoing::Kind::change, std::move(body), waiting.timestamp, waiting.facts});
 }
 
 void CommitOrder::nudge()

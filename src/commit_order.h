@@ -26,6 +26,12 @@ struct OrderLimits {
     std::chrono::milliseconds pass_over_after{10000};
 };
 
+/* What the message headers say about a change, besides its place. */
+struct ChangeFacts {
+    bool replicated = false; // reached this server by replication
+    std::string entry_uuid;  // nsUniqueId, where the entry has one
+};
+
 struct Outgoing {
     enum class Kind {
         change,  // a change event: carries a sequence number when published
@@ -35,6 +41,7 @@ struct Outgoing {
     Kind kind = Kind::change;
     std::string body;
     std::int64_t timestamp = 0; // seconds since the epoch, when it was made
+    ChangeFacts facts;          // of a change
 };
 
 class CommitOrder {
@@ -52,7 +59,8 @@ class CommitOrder {
     // The events of `ticket`, in their order (none for an operation that
     // published nothing or failed). `lost` marks events that could not be
     // built. A ticket already passed over is ignored.
-    void resolve(std::uint64_t ticket, std::vector<std::string> bodies, bool lost = false);
+    void resolve(std::uint64_t ticket, std::vector<std::string> bodies, bool lost = false,
+                 ChangeFacts facts = {});
 
     // A control message, queued behind everything already in order.
     void append_control(std::string body);
@@ -78,6 +86,7 @@ class CommitOrder {
         std::vector<std::string> bodies;
         bool lost = false;
         std::int64_t timestamp = 0;
+        ChangeFacts facts;
     };
     void admit(Waiting &waiting);
     void release_in_order();

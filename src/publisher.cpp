@@ -232,7 +232,7 @@ bool BrokerLink::open_node(const ConnectionConfig &config, const BrokerNode &nod
 
 std::optional<std::uint64_t> BrokerLink::publish(const ConnectionConfig &config,
                                                  const std::string &body, std::int64_t timestamp,
-                                                 std::uint64_t seq)
+                                                 const Headers &headers)
 {
     const std::string message_id = next_message_id();
     amqp_basic_properties_t properties{};
@@ -242,12 +242,29 @@ std::optional<std::uint64_t> BrokerLink::publish(const ConnectionConfig &config,
     properties.delivery_mode = 2;
     properties.message_id = amqp_cstring_bytes(message_id.c_str());
     properties.timestamp = static_cast<std::uint64_t>(timestamp);
-    amqp_table_entry_t seq_header{};
-    if (seq != 0) {
-        seq_header.key = amqp_cstring_bytes("seq");
-        seq_header.value.kind = AMQP_FIELD_KIND_I64;
-        seq_header.value.value.i64 = static_cast<std::int64_t>(seq);
-        properties.headers = {1, &seq_header};
+    amqp_table_entry_t entries[4]{};
+    int count = 0;
+    auto text = [](std::string_view value) {
+        return amqp_bytes_t{value.size(), const_cast<char *>(value.data())};
+    };
+    if (headers.seq != 0) {
+        entries[count].key = amqp_cstring_bytes("seq");
+        entries[count].value.kind = AMQP_FIELD_KIND_I64;
+        entries[count++].value.value.i64 = static_cast<std::int64_t>(headers.seq);
+        entries[count].key = amqp_cstring_bytes("origin");
+        entries[count].value.kind = AMQP_FIELD_KIND_UTF8;
+        entries[count++].value.value.bytes = text(headers.origin);
+        if (headers.facts != nullptr) {
+            entries[count].key = amqp_cstring_bytes("replicated");
+            entries[count].value.kind = AMQP_FIELD_KIND_BOOLEAN;
+            entries[count++].value.value.boolean = headers.facts->replicated;
+            if (!headers.facts->entry_uuid.empty()) {
+                entries[count].key = amqp_cstring_bytes("entry_uuid");
+                entries[count].value.kind = AMQP_FIELD_KIND_UTF8;
+                entries[count++].value.value.bytes = text(headers.facts->entry_uuid);
+            }
+        }
+        properties.headers = {count, entries};
         properties._flags |= AMQP_BASIC_HEADERS_FLAG;
     }
     const amqp_bytes_t bytes{body.size(), const_cast<char *>(body.data())};
@@ -352,7 +369,7 @@ bool publish_confirmed_once(const ConnectionConfig *config, const std::string &b
     BrokerLink link(reply_wait);
     if (!link.open(config))
         return false;
-    const auto tag = link.publish(*config, body, now_seconds(), 0);
+    const auto tag = link.publish(*config, body, now_seconds(), {});
     if (!tag)
         return false;
     const auto deadline = Clock::now() + reply_wait;
@@ -379,8 +396,9 @@ bool publish_confirmed_once(const ConnectionConfig *config, const std::string &b
 }
 
 Publisher::Publisher(CommitOrder &order, ConnectionConfig *const &config,
-                     std::atomic<int> &owed_flag, PublisherTimes times)
-    : order_(order), config_(config), owed_flag_(owed_flag), times_(times), link_(times.reply_wait)
+                     std::atomic<int> &owed_flag, PublisherTimes times, std::string origin)
+    : order_(order), config_(config), owed_flag_(owed_flag), times_(times),
+      origin_(std::move(origin)), link_(times.reply_wait)
 {
 }
 
@@ -505,7 +523,7 @@ void Publisher::publish_in_order()
     }
     if (now >= next_alive_ && !stop_requested_) {
         next_alive_ = now + times_.alive_every;
-        if (!publish(kAliveBody, now_seconds(), false, false))
+        if (!publish(kAliveBody, now_seconds(), nullptr, false))
             return;
     }
     stream_idle_ = false;
@@ -519,7 +537,8 @@ void Publisher::publish_in_order()
             owe_fullsync();
             return;
         }
-        if (!publish(item.body, item.timestamp, item.kind == Outgoing::Kind::change, false))
+        const bool change = item.kind == Outgoing::Kind::change;
+        if (!publish(item.body, item.timestamp, change ? &item.facts : nullptr, false))
             return;
     }
 }
@@ -536,7 +555,7 @@ void Publisher::work_towards_fullsync()
     next_attempt_ = now + times_.fullsync_retry;
     if (!link_.is_open() && !connect())
         return;
-    if (publish(kFullsyncBody, now_seconds(), false, true))
+    if (publish(kFullsyncBody, now_seconds(), nullptr, true))
         fullsync_tag_ = in_flight_.back().tag;
 }
 
@@ -549,9 +568,13 @@ bool Publisher::connect()
     return false;
 }
 
-bool Publisher::publish(const std::string &body, std::int64_t timestamp, bool change, bool fullsync)
+bool Publisher::publish(const std::string &body, std::int64_t timestamp, const ChangeFacts *change,
+                        bool fullsync)
 {
-    const auto tag = link_.publish(*config_, body, timestamp, change ? ++seq_ : 0);
+    BrokerLink::Headers headers;
+    if (change != nullptr)
+        headers = {++seq_, origin_, change};
+    const auto tag = link_.publish(*config_, body, timestamp, headers);
     if (!tag) {
         owe_fullsync();
         on_link_lost();

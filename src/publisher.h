@@ -16,6 +16,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "commit_order.h"
 #include "utils.h"
@@ -57,9 +58,15 @@ class BrokerLink {
     bool open(const ConnectionConfig *config);
     bool is_open() const { return conn_ != nullptr; }
     int fd() const { return fd_; }
+    // The headers of a change event; control messages have none.
+    struct Headers {
+        std::uint64_t seq = 0; // 0: no headers
+        std::string_view origin;
+        const ChangeFacts *facts = nullptr;
+    };
     // The delivery tag of the published message, or nullopt (the link is closed).
     std::optional<std::uint64_t> publish(const ConnectionConfig &config, const std::string &body,
-                                         std::int64_t timestamp, std::uint64_t seq);
+                                         std::int64_t timestamp, const Headers &headers);
     // One frame if one arrives within `wait`; acks and nacks are reported,
     // other frames are consumed, a closed or broken connection gives `lost`.
     Frame read(std::chrono::microseconds wait);
@@ -90,8 +97,9 @@ class Publisher {
 
     // `config` is read at each connection; `owed_flag` is 1 while a FULLSYNC
     // is owed (its value at run() says whether one is owed at the start).
+    // `origin` names this server in the headers of change events.
     Publisher(CommitOrder &order, ConnectionConfig *const &config, std::atomic<int> &owed_flag,
-              PublisherTimes times = {});
+              PublisherTimes times = {}, std::string origin = {});
 
     // The thread body; returns once stop() was called and the queue is
     // flushed, or the flush time is up.
@@ -113,7 +121,8 @@ class Publisher {
     void publish_in_order();
     void work_towards_fullsync();
     bool connect();
-    bool publish(const std::string &body, std::int64_t timestamp, bool change, bool fullsync);
+    bool publish(const std::string &body, std::int64_t timestamp, const ChangeFacts *change,
+                 bool fullsync);
     void owe_fullsync();
     void discard_ready();
     bool finished();
@@ -123,6 +132,7 @@ class Publisher {
     ConnectionConfig *const &config_;
     std::atomic<int> &owed_flag_;
     const PublisherTimes times_;
+    const std::string origin_;
     BrokerLink link_;
     std::deque<InFlight> in_flight_;
     bool owed_ = false;

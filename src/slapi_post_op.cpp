@@ -40,6 +40,7 @@ constexpr char kSendSubsystem[] = "send_message";
 constexpr char kModifySubsystem[] = "get_entry_modify";
 constexpr char kAddSubsystem[] = "get_entry_add";
 constexpr char kDeleteSubsystem[] = "get_entry_delete";
+constexpr char kModrdnSubsystem[] = "get_entry_modrdn";
 constexpr char kCommitSubsystem[] = "commit_order";
 
 void *plugin_id = nullptr;
@@ -73,6 +74,26 @@ std::mutex publisher_mutex;
 Publisher *publisher = nullptr;
 std::thread publisher_thread;
 
+/* "host:port" of this server as its configuration names it. */
+std::string server_origin()
+{
+    std::string origin;
+    Slapi_DN *config_dn = slapi_sdn_new_dn_byval("cn=config");
+    Slapi_Entry *config = nullptr;
+    char *attributes[] = {const_cast<char *>("nsslapd-localhost"),
+                          const_cast<char *>("nsslapd-port"), nullptr};
+    if (slapi_search_internal_get_entry(config_dn, attributes, &config, plugin_id) == 0 &&
+        config != nullptr) {
+        char *host = slapi_entry_attr_get_charptr(config, "nsslapd-localhost");
+        origin = std::string(host ? host : "") + ":" +
+                 std::to_string(slapi_entry_attr_get_int(config, "nsslapd-port"));
+        slapi_ch_free_string(&host);
+        slapi_entry_free(config);
+    }
+    slapi_sdn_free(&config_dn);
+    return origin;
+}
+
 Publisher &current_publisher()
 {
     std::lock_guard lock(publisher_mutex);
@@ -80,7 +101,8 @@ Publisher &current_publisher()
         publisher = new Publisher(commit_order(), connection_config, fullsync,
                                   {kBrokerReplyWait, kFullsyncRetryPause,
                                    std::chrono::seconds(30), std::chrono::seconds(3), 256,
-                                   std::chrono::milliseconds(5)});
+                                   std::chrono::milliseconds(5)},
+                                  server_origin());
     return *publisher;
 }
 
@@ -125,18 +147,55 @@ std::uint64_t claim_ticket(Slapi_PBlock *pb)
 
 } // namespace
 
-int dirmirror::take_commit_ticket(Slapi_PBlock *pb)
+namespace {
+
+/* Whether the settings let this operation be published: replicated and
+ * internal ones only when asked for. */
+bool publishable(Slapi_PBlock *pb)
 {
-    guarded(kCommitSubsystem, [pb] {
-        // Internal operations have no post-operation call of ours to hand over events.
-        if (slapi_op_internal(pb))
+    const ConnectionConfig *config = connection_config;
+    if (slapi_op_internal(pb) && (config == nullptr || !config->publish_internal))
+        return false;
+    int replicated = 0;
+    slapi_pblock_get(pb, SLAPI_IS_REPLICATED_OPERATION, &replicated);
+    return !(replicated && config != nullptr && !config->publish_replicated);
+}
+
+bool succeeded(Slapi_PBlock *pb)
+{
+    int operation_result = 0;
+    return !(slapi_pblock_get(pb, SLAPI_PLUGIN_OPRETURN, &operation_result) == 0 &&
+             operation_result != 0);
+}
+
+const char *text_parameter(Slapi_PBlock *pb, int parameter)
+{
+    char *text = nullptr;
+    return slapi_pblock_get(pb, parameter, &text) == 0 ? text : nullptr;
+}
+
+/* Where a rename puts the entry: the new RDN under the new superior, or
+ * under the old parent. */
+std::string renamed_dn(Slapi_PBlock *pb, std::string_view old_dn)
+{
+    const char *new_rdn = text_parameter(pb, SLAPI_MODRDN_NEWRDN);
+    Slapi_DN *new_superior = nullptr;
+    slapi_pblock_get(pb, SLAPI_MODRDN_NEWSUPERIOR_SDN, &new_superior);
+    const char *superior = new_superior ? slapi_sdn_get_dn(new_superior) : nullptr;
+    std::string dn = new_rdn ? new_rdn : "";
+    dn += ',';
+    dn += superior ? std::string_view(superior) : dirmirror::parent_dn(old_dn);
+    return dn;
+}
+
+/* Takes the operation's ticket when `in_scope` says it may publish. */
+template <typename InScope> int take_ticket_if(Slapi_PBlock *pb, InScope &&in_scope)
+{
+    guarded(kCommitSubsystem, [&] {
+        if (!publishable(pb) || !succeeded(pb))
             return 0;
-        int operation_result = 0;
-        if (slapi_pblock_get(pb, SLAPI_PLUGIN_OPRETURN, &operation_result) == 0 &&
-            operation_result != 0)
-            return 0;
-        char *dn = nullptr;
-        if (slapi_pblock_get(pb, SLAPI_TARGET_DN, &dn) != 0 || dn == nullptr || !in_a_container(dn))
+        const char *dn = text_parameter(pb, SLAPI_TARGET_DN);
+        if (dn == nullptr || !in_scope(dn))
             return 0;
         void *operation = nullptr;
         slapi_pblock_get(pb, SLAPI_OPERATION, &operation);
@@ -144,6 +203,43 @@ int dirmirror::take_commit_ticket(Slapi_PBlock *pb)
         return 0;
     });
     return 0;
+}
+
+/* The entry as the operation left it (as it was, for a delete). */
+Slapi_Entry *operation_entry(Slapi_PBlock *pb)
+{
+    Slapi_Entry *entry = nullptr;
+    for (const int parameter : {SLAPI_ENTRY_POST_OP, SLAPI_ENTRY_PRE_OP, SLAPI_ADD_ENTRY})
+        if (slapi_pblock_get(pb, parameter, &entry) == 0 && entry != nullptr)
+            return entry;
+    return nullptr;
+}
+
+dirmirror::ChangeFacts change_facts(Slapi_PBlock *pb)
+{
+    dirmirror::ChangeFacts facts;
+    int replicated = 0;
+    slapi_pblock_get(pb, SLAPI_IS_REPLICATED_OPERATION, &replicated);
+    facts.replicated = replicated != 0;
+    if (const Slapi_Entry *entry = operation_entry(pb))
+        if (const char *uuid = slapi_entry_get_uniqueid(entry))
+            facts.entry_uuid = uuid;
+    return facts;
+}
+
+} // namespace
+
+int dirmirror::take_commit_ticket(Slapi_PBlock *pb)
+{
+    return take_ticket_if(pb, [](std::string_view dn) { return in_a_container(dn); });
+}
+
+int dirmirror::take_rename_ticket(Slapi_PBlock *pb)
+{
+    // A rename counts when the entry leaves, stays in or enters a container.
+    return take_ticket_if(pb, [pb](std::string_view dn) {
+        return in_a_container(dn) || in_a_container(renamed_dn(pb, dn));
+    });
 }
 
 namespace {
@@ -172,6 +268,7 @@ constexpr PluginSlot kCommitOrderSlots[] = {
     {SLAPI_PLUGIN_BE_TXN_POST_MODIFY_FN, dirmirror::take_commit_ticket},
     {SLAPI_PLUGIN_BE_TXN_POST_ADD_FN, dirmirror::take_commit_ticket},
     {SLAPI_PLUGIN_BE_TXN_POST_DELETE_FN, dirmirror::take_commit_ticket},
+    {SLAPI_PLUGIN_BE_TXN_POST_MODRDN_FN, dirmirror::take_rename_ticket},
 };
 
 int commit_order_plugin_init(Slapi_PBlock *pb)
@@ -179,34 +276,52 @@ int commit_order_plugin_init(Slapi_PBlock *pb)
     return guarded(kInitSubsystem, [pb] { return register_slots(pb, kCommitOrderSlots); });
 }
 
-/* The frame every handler shares: skip failed operations, read the DN, let
- * `build_for_target` add the events for each container the DN lies in, and
- * hand them over under the ticket the operation took at commit. */
-template <typename BuildForTarget>
-int handle_operation(Slapi_PBlock *pb, const char *subsystem, BuildForTarget &&build_for_target)
+constexpr PluginSlot kInternalOperationSlots[] = {
+    {SLAPI_PLUGIN_INTERNAL_POST_MODIFY_FN, get_entry_rodide_modify},
+    {SLAPI_PLUGIN_INTERNAL_POST_ADD_FN, get_entry_rodide_add},
+    {SLAPI_PLUGIN_INTERNAL_POST_DELETE_FN, get_entry_rodide_delete},
+    {SLAPI_PLUGIN_INTERNAL_POST_MODRDN_FN, dirmirror::publish_rename},
+};
+
+int internal_operations_plugin_init(Slapi_PBlock *pb)
+{
+    return guarded(kInitSubsystem, [pb] { return register_slots(pb, kInternalOperationSlots); });
+}
+
+/* Runs `build` once per container the DN lies in; it stops at the first -1. */
+template <typename Build> auto for_each_container(Build &&build)
+{
+    return [build](std::string_view dn, std::vector<std::string> &events) {
+        for (int row = 0; row < targets_size; ++row)
+            if (dirmirror::contains_ascii_case_insensitive(dn, targets[row]) &&
+                build(dn, events) == -1)
+                return;
+    };
+}
+
+/* The frame every handler shares: skip failed operations and those the
+ * settings keep back, read the DN, let `build` add the operation's events,
+ * and hand them over under the ticket the operation took at commit. */
+template <typename Build> int handle_operation(Slapi_PBlock *pb, const char *subsystem, Build &&build)
 {
     std::uint64_t ticket = 0;
     std::vector<std::string> events;
     bool built = false;
+    dirmirror::ChangeFacts facts;
     const int result = guarded(subsystem, [&]() -> int {
         ticket = claim_ticket(pb);
-        int operation_result = 0;
-        if (slapi_pblock_get(pb, SLAPI_PLUGIN_OPRETURN, &operation_result) == 0 &&
-            operation_result != 0) {
+        if (!succeeded(pb) || !publishable(pb)) {
             built = true;
             return 0;
         }
+        facts = change_facts(pb);
         char *dn = nullptr;
         if (slapi_pblock_get(pb, SLAPI_TARGET_DN, &dn) != 0 || dn == nullptr) {
             DM_LOG(subsystem, "Не удалось получить DN\n");
             built = true;
             return -1;
         }
-        for (int row = 0; row < targets_size; ++row) {
-            if (dirmirror::contains_ascii_case_insensitive(dn, targets[row]) &&
-                build_for_target(dn, events) == -1)
-                break;
-        }
+        build(dn, events);
         built = true;
         return 0;
     });
@@ -216,7 +331,7 @@ int handle_operation(Slapi_PBlock *pb, const char *subsystem, BuildForTarget &&b
         if (ticket == 0 && (!events.empty() || !built))
             ticket = commit_order().take();
         if (ticket != 0)
-            commit_order().resolve(ticket, std::move(events), !built);
+            commit_order().resolve(ticket, std::move(events), !built, std::move(facts));
         return 0;
     });
     return result;
@@ -274,6 +389,17 @@ std::vector<dirmirror::AttributeValues> entry_attributes(const Slapi_Entry *entr
     return attributes;
 }
 
+/* The entry's attributes as events show them: without the values that never
+ * leave the directory. */
+std::vector<dirmirror::AttributeValues> published_attributes(const Slapi_Entry *entry)
+{
+    auto attributes = entry_attributes(entry);
+    std::erase_if(attributes, [](const dirmirror::AttributeValues &attribute) {
+        return verdict(attribute.type) != dirmirror::AttributeFilter::Verdict::publish;
+    });
+    return attributes;
+}
+
 } // namespace
 
 void dirmirror::exclude_attributes(std::string_view excluded)
@@ -318,6 +444,7 @@ constexpr PluginSlot kPluginSlots[] = {
     {SLAPI_PLUGIN_POST_MODIFY_FN, get_entry_rodide_modify},
     {SLAPI_PLUGIN_POST_ADD_FN, get_entry_rodide_add},
     {SLAPI_PLUGIN_POST_DELETE_FN, get_entry_rodide_delete},
+    {SLAPI_PLUGIN_POST_MODRDN_FN, dirmirror::publish_rename},
     {SLAPI_PLUGIN_START_FN, dirmirror::start_publisher},
     {SLAPI_PLUGIN_CLOSE_FN, dirmirror::stop_publisher},
 };
@@ -327,10 +454,15 @@ int register_plugin(Slapi_PBlock *pb)
     if (register_slots(pb, kPluginSlots) != 0)
         return -1;
     // The tickets that fix commit order are taken by a be-txn post-operation
-    // plug-in of our own, registered alongside.
-    return slapi_register_plugin("betxnpostoperation", 1, "dirmirror_commit_order_init",
-                                 commit_order_plugin_init, "dirmirror commit order", nullptr,
-                                 plugin_id);
+    // plug-in of our own, registered alongside; changes other plug-ins make
+    // (internal operations) reach an internal post-operation one.
+    if (slapi_register_plugin("betxnpostoperation", 1, "dirmirror_commit_order_init",
+                              commit_order_plugin_init, "dirmirror commit order", nullptr,
+                              plugin_id) != 0)
+        return -1;
+    return slapi_register_plugin("internalpostoperation", 1, "dirmirror_internal_init",
+                                 internal_operations_plugin_init, "dirmirror internal operations",
+                                 nullptr, plugin_id);
 }
 
 /* The settings hold the broker's password. */
@@ -451,18 +583,18 @@ void *send_alive(void *publisher_to_run)
 
 int get_entry_rodide_delete(Slapi_PBlock *pb)
 {
-    return handle_operation(pb, kDeleteSubsystem,
-                            [](std::string_view dn, std::vector<std::string> &events) {
+    return handle_operation(pb, kDeleteSubsystem, for_each_container([](std::string_view dn, auto &events) {
                                 events.push_back(dirmirror::delete_event_text(dn));
                                 return 0;
-                            });
+                            }));
 }
 
 int get_entry_rodide_modify(Slapi_PBlock *pb)
 {
     int result = 0;
     const int frame_result = handle_operation(
-        pb, kModifySubsystem, [pb, &result](std::string_view dn, std::vector<std::string> &events) {
+        pb, kModifySubsystem,
+        for_each_container([pb, &result](std::string_view dn, std::vector<std::string> &events) {
             LDAPMod **mods = nullptr;
             if (slapi_pblock_get(pb, SLAPI_MODIFY_MODS, &mods) != 0 || mods == nullptr) {
                 DM_LOG(kModifySubsystem, "Ошибка получения LDAPMod array\n");
@@ -484,7 +616,7 @@ int get_entry_rodide_modify(Slapi_PBlock *pb)
                     dirmirror::modify_event_text(published++, dn, mod->mod_op, type, values));
             }
             return 0;
-        });
+        }));
     return frame_result != 0 ? frame_result : result;
 }
 
@@ -492,22 +624,20 @@ int get_entry_rodide_add(Slapi_PBlock *pb)
 {
     int result = 0;
     const int frame_result = handle_operation(
-        pb, kAddSubsystem, [pb, &result](std::string_view dn, std::vector<std::string> &events) {
+        pb, kAddSubsystem,
+        for_each_container([pb, &result](std::string_view dn, std::vector<std::string> &events) {
             Slapi_Entry *entry = nullptr;
             if (slapi_pblock_get(pb, SLAPI_ADD_ENTRY, &entry) != 0 || entry == nullptr) {
                 DM_LOG(kAddSubsystem, "Ошибка получения Entry\n");
                 result = -1;
                 return -1;
             }
-            auto attributes = entry_attributes(entry);
-            std::erase_if(attributes, [](const dirmirror::AttributeValues &attribute) {
-                return verdict(attribute.type) != dirmirror::AttributeFilter::Verdict::publish;
-            });
-            events.push_back(dirmirror::add_event_text(dn, attributes));
+            events.push_back(dirmirror::add_event_text(dn, published_attributes(entry)));
             return 0;
-        });
+        }));
     return frame_result != 0 ? frame_result : result;
 }
+
 
 int get_entry_rodide_init(Slapi_PBlock *pb)
 {
@@ -515,3 +645,27 @@ int get_entry_rodide_init(Slapi_PBlock *pb)
 }
 
 } // extern "C"
+
+int dirmirror::publish_rename(Slapi_PBlock *pb)
+{
+    return handle_operation(pb, kModrdnSubsystem, [pb](std::string_view old_dn, auto &events) {
+        Slapi_Entry *entry = nullptr;
+        if (slapi_pblock_get(pb, SLAPI_ENTRY_POST_OP, &entry) != 0 || entry == nullptr) {
+            DM_LOG(kModrdnSubsystem, "Ошибка получения Entry\n");
+            return;
+        }
+        const char *new_dn = slapi_entry_get_dn_const(entry);
+        if (new_dn == nullptr || !(in_a_container(old_dn) || in_a_container(new_dn)))
+            return;
+        Slapi_DN *new_superior = nullptr;
+        slapi_pblock_get(pb, SLAPI_MODRDN_NEWSUPERIOR_SDN, &new_superior);
+        const char *superior = new_superior ? slapi_sdn_get_dn(new_superior) : nullptr;
+        int delete_old_rdn = 0;
+        slapi_pblock_get(pb, SLAPI_MODRDN_DELOLDRDN, &delete_old_rdn);
+        const char *new_rdn = text_parameter(pb, SLAPI_MODRDN_NEWRDN);
+        dirmirror::Rename rename{old_dn, new_dn, new_rdn ? new_rdn : "", delete_old_rdn != 0,
+                                 superior ? std::optional<std::string_view>(superior)
+                                          : std::nullopt};
+        events.push_back(dirmirror::modrdn_event_text(rename, published_attributes(entry)));
+    });
+}

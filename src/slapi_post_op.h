@@ -58,6 +58,12 @@ namespace dirmirror {
  * operation its place in commit order. Quick, and always 0: a be-txn
  * plug-in's failure would abort the transaction. */
 int take_commit_ticket(Slapi_PBlock *pb);
+/* The same for modrdn: the entry's old DN or its new one must lie in a container. */
+int take_rename_ticket(Slapi_PBlock *pb);
+/* Post-operation modrdn handler (also for internal renames): one event for a
+ * rename or move whose old or new DN lies in a container. 0, or -1 when the
+ * DN can't be read. */
+int publish_rename(Slapi_PBlock *pb);
 /* Start function: the server calls it once it runs as a daemon (a thread
  * started during init would not survive the server's fork). Starts the
  * publisher thread once. */

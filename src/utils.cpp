@@ -142,6 +142,10 @@ extern "C" int set_config_fields(ConnectionConfig *config, const char *line)
         scan_switch(line, " RABBIT_VERIFY_HOSTNAME = %511s ", config->verify_hostname);
     else if (starts_with(line, "EXCLUDE_ATTRIBUTES"))
         scan_text(line, " EXCLUDE_ATTRIBUTES = %511s ", config->exclude_attributes);
+    else if (starts_with(line, "PUBLISH_REPLICATED"))
+        scan_switch(line, " PUBLISH_REPLICATED = %511s ", config->publish_replicated);
+    else if (starts_with(line, "PUBLISH_INTERNAL"))
+        scan_switch(line, " PUBLISH_INTERNAL = %511s ", config->publish_internal);
     return 0;
 }
 
@@ -160,6 +164,8 @@ extern "C" int initialize_config(ConnectionConfig *config, const char *path)
     set_text_default(config->key);
     config->verify_hostname = 1;
     std::memset(config->exclude_attributes, 0, sizeof config->exclude_attributes);
+    config->publish_replicated = 1;
+    config->publish_internal = 0;
 
     std::FILE *file = std::fopen(path, "r");
     if (file == nullptr) {
@@ -318,7 +324,8 @@ std::string modify_event_text(int index, std::string_view dn, int mod_op, std::s
                               std::span<const std::string_view> values)
 {
     const int op = mod_op & ~LDAP_MOD_BVALUES;
-    const bool lists_values = op == LDAP_MOD_ADD || op == LDAP_MOD_REPLACE;
+    // A DELETE lists the values it removes (none: the whole attribute).
+    const bool lists_values = op == LDAP_MOD_ADD || op == LDAP_MOD_REPLACE || op == LDAP_MOD_DELETE;
 
     const auto listed = lists_values ? values : std::span<const std::string_view>{};
     std::string text;
@@ -330,34 +337,86 @@ std::string modify_event_text(int index, std::string_view dn, int mod_op, std::s
     text += "\",\"arg\":{";
     append_json_string(text, type);
     text += ':';
-    append_value_list(text, listed, true);
+    append_value_list(text, listed, op != LDAP_MOD_DELETE);
     text += "}}}\n";
     return text;
 }
 
-std::string add_event_text(std::string_view dn, std::span<const AttributeValues> attributes)
+namespace {
+
+size_t attributes_size(std::span<const AttributeValues> attributes)
 {
-    size_t size = 64 + dn.size();
+    size_t size = 0;
     for (const auto &attribute : attributes)
         size += attribute.type.size() + 4 + value_list_size(attribute.values);
+    return size;
+}
+
+/* ,"arg":{"type":["value",...],...}, or nothing without attributes. */
+void append_arg(std::string &text, std::span<const AttributeValues> attributes)
+{
+    if (attributes.empty())
+        return;
+    text += ",\"arg\":{";
+    for (const auto &attribute : attributes) {
+        append_json_string(text, attribute.type);
+        text += ':';
+        append_value_list(text, attribute.values, false);
+        text += ',';
+    }
+    text.pop_back();
+    text += '}';
+}
+
+} // namespace
+
+std::string add_event_text(std::string_view dn, std::span<const AttributeValues> attributes)
+{
     std::string text;
-    text.reserve(size);
+    text.reserve(64 + dn.size() + attributes_size(attributes));
     text += "{\"dn\":";
     append_json_string(text, dn);
     text += ",\"op_type\":\"add\"";
-    if (!attributes.empty()) {
-        text += ",\"arg\":{";
-        for (const auto &attribute : attributes) {
-            append_json_string(text, attribute.type);
-            text += ':';
-            append_value_list(text, attribute.values, false);
-            text += ',';
-        }
-        text.pop_back();
-        text += '}';
-    }
+    append_arg(text, attributes);
     text += "}\n";
     return text;
+}
+
+std::string modrdn_event_text(const Rename &rename, std::span<const AttributeValues> attributes)
+{
+    std::string text;
+    text.reserve(128 + rename.old_dn.size() + rename.new_dn.size() + rename.new_rdn.size() +
+                 (rename.new_superior ? rename.new_superior->size() : 0) +
+                 attributes_size(attributes));
+    text += "{\"dn\":";
+    append_json_string(text, rename.old_dn);
+    text += ",\"op_type\":\"modrdn\",\"newdn\":";
+    append_json_string(text, rename.new_dn);
+    text += ",\"newrdn\":";
+    append_json_string(text, rename.new_rdn);
+    text += rename.delete_old_rdn ? ",\"deleteoldrdn\":true" : ",\"deleteoldrdn\":false";
+    text += ",\"newsuperior\":";
+    if (rename.new_superior)
+        append_json_string(text, *rename.new_superior);
+    else
+        text += "null";
+    // Consumers always find "arg", if only empty.
+    if (attributes.empty())
+        text += ",\"arg\":{}";
+    append_arg(text, attributes);
+    text += "}\n";
+    return text;
+}
+
+std::string_view parent_dn(std::string_view dn)
+{
+    for (size_t i = 0; i < dn.size(); ++i) {
+        if (dn[i] == '\\')
+            ++i; // an escaped character, a comma among them
+        else if (dn[i] == ',')
+            return dn.substr(i + 1);
+    }
+    return {};
 }
 
 } // namespace dirmirror

@@ -24,6 +24,8 @@ typedef struct ConnectionConfig {
     char key[DM_CONFIG_TEXT_SIZE];            /* RABBIT_KEY */
     int32_t verify_hostname;                  /* RABBIT_VERIFY_HOSTNAME: 1 (default) or 0 */
     char exclude_attributes[DM_CONFIG_TEXT_SIZE]; /* EXCLUDE_ATTRIBUTES, default empty */
+    int32_t publish_replicated; /* PUBLISH_REPLICATED: 1 (default) or 0 */
+    int32_t publish_internal;   /* PUBLISH_INTERNAL: 1 or 0 (default) */
 } ConnectionConfig;
 
 #ifdef __cplusplus
@@ -50,6 +52,7 @@ DM_EXPORT int dm_str_format(char **text, const char *format, ...)
 #ifdef __cplusplus
 }
 
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -111,6 +114,18 @@ std::string delete_event_text(std::string_view dn);
 std::string modify_event_text(int index, std::string_view dn, int mod_op, std::string_view type,
                               std::span<const std::string_view> values);
 std::string add_event_text(std::string_view dn, std::span<const AttributeValues> attributes);
+
+/* A rename or move: `attributes` are the entry's after it. */
+struct Rename {
+    std::string_view old_dn, new_dn, new_rdn;
+    bool delete_old_rdn = false;
+    std::optional<std::string_view> new_superior; // when the client gave one
+};
+std::string modrdn_event_text(const Rename &rename, std::span<const AttributeValues> attributes);
+
+/* The DN without its first RDN (escaped commas respected); empty for a
+ * single RDN. */
+std::string_view parent_dn(std::string_view dn);
 
 } // namespace dirmirror
 #endif

@@ -208,14 +208,16 @@ TEST_F(config_file, BinaryJunkDoesNotHideValidLines)
 
 } // namespace
 
-// TLS and exclusion settings: on/off switches in any case, paths as written;
-// a file without them keeps the defaults (TLS off, host names checked).
-TEST(config_line, TlsAndExclusionSettings)
+// TLS, exclusion and publishing settings: on/off switches in any case, paths
+// as written; a file without them keeps the defaults (TLS off, host names
+// checked, replicated changes published, internal ones not).
+TEST(config_line, SwitchesPathsAndLists)
 {
     struct Case {
         std::vector<const char *> lines;
         int tls, verify_hostname;
         std::string cacert, cert, key, excluded;
+        int publish_replicated = 1, publish_internal = 0;
     };
     const std::vector<Case> cases = {
         {{}, 0, 1, "<unset>", "<unset>", "<unset>", ""},
@@ -226,6 +228,8 @@ TEST(config_line, TlsAndExclusionSettings)
         {{"RABBIT_TLS=on", "RABBIT_TLS=off"}, 0, 1, "<unset>", "<unset>", "<unset>", ""},
         {{"EXCLUDE_ATTRIBUTES=userPassword,krbPrincipalKey other"}, 0, 1, "<unset>", "<unset>",
          "<unset>", "userPassword,krbPrincipalKey"},
+        {{"PUBLISH_REPLICATED=off", "PUBLISH_INTERNAL=on"}, 0, 1, "<unset>", "<unset>", "<unset>",
+         "", 0, 1},
     };
     for (const auto &c : cases) {
         ConnectionConfig config{};
@@ -243,6 +247,8 @@ TEST(config_line, TlsAndExclusionSettings)
         EXPECT_EQ(config.cert, c.cert);
         EXPECT_EQ(config.key, c.key);
         EXPECT_EQ(config.exclude_attributes, c.excluded);
+        EXPECT_EQ(config.publish_replicated, c.publish_replicated);
+        EXPECT_EQ(config.publish_internal, c.publish_internal);
     }
 }
 

@@ -80,9 +80,9 @@ TEST(event_text, ModifyOpNamesAndWhichListValues)
         bool lists_values;
     };
     const std::vector<Case> cases = {
-        {0, "ADD", true},           {1, "DELETE", false},       {2, "REPLACE", true},
+        {0, "ADD", true},           {1, "DELETE", true},        {2, "REPLACE", true},
         {3, "NO OPERATION", false}, {0x82, "REPLACE", true},    {0x80, "ADD", true},
-        {0x81, "DELETE", false},    {0x100, "NO OPERATION", false},
+        {0x81, "DELETE", true},     {0x100, "NO OPERATION", false},
         {0x181, "NO OPERATION", false}, {-1, "NO OPERATION", false},
     };
     for (const auto &c : cases) {
@@ -95,6 +95,13 @@ TEST(event_text, ModifyOpNamesAndWhichListValues)
     }
     EXPECT_EQ(parse_event(modify(0, kDn, LDAP_MOD_REPLACE, "mail", {}))["0"]["arg"]["mail"],
               json::array());
+    // Deleting some values names them, as strings even when they are JSON;
+    // deleting the attribute keeps its empty list.
+    EXPECT_EQ(modify(1, kDn, LDAP_MOD_DELETE, "x", {"{\"a\":1}"}),
+              "{\"1\":{\"dn\":\"" + kDn +
+                  "\",\"op_type\":\"modify\",\"op\":\"DELETE\",\"arg\":{\"x\":[\"{\\\"a\\\":1}\"]}}}\n");
+    EXPECT_EQ(modify(1, kDn, LDAP_MOD_DELETE, "x", {}),
+              "{\"1\":{\"dn\":\"" + kDn + "\",\"op_type\":\"modify\",\"op\":\"DELETE\",\"arg\":{\"x\":[]}}}\n");
 }
 
 TEST(event_text, ModifyWritesWholeJsonObjectsBare)

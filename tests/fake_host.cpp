@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
 
 namespace {
 
@@ -10,6 +13,7 @@ std::mutex log_mutex;
 std::vector<LogLine> log_lines;
 std::vector<RegisteredPlugin> registered_plugins;
 bool refuse_registration = false;
+std::optional<slapi_entry> server_config;
 
 } // namespace
 
@@ -44,6 +48,13 @@ void fake_registered_plugins_clear()
 {
     std::lock_guard lock(log_mutex);
     registered_plugins.clear();
+}
+
+void fake_server_config(const std::string &host, int port)
+{
+    std::lock_guard lock(log_mutex);
+    server_config.emplace();
+    server_config->add("nsslapd-localhost", {host}).add("nsslapd-port", {std::to_string(port)});
 }
 
 void fake_refuse_plugin_registration(bool refuse)
@@ -160,6 +171,68 @@ int slapi_register_plugin(const char *plugintype, int, const char *, slapi_plugi
     std::lock_guard lock(log_mutex);
     registered_plugins.push_back(std::move(plugin));
     return 0;
+}
+
+const char *slapi_entry_get_dn_const(const Slapi_Entry *e)
+{
+    return e->dn.c_str();
+}
+
+const char *slapi_entry_get_uniqueid(const Slapi_Entry *e)
+{
+    return e->uniqueid.empty() ? nullptr : e->uniqueid.c_str();
+}
+
+const char *slapi_sdn_get_dn(const Slapi_DN *sdn)
+{
+    return sdn->dn.c_str();
+}
+
+Slapi_DN *slapi_sdn_new_dn_byval(const char *dn)
+{
+    return new slapi_dn{dn};
+}
+
+void slapi_sdn_free(Slapi_DN **sdn)
+{
+    delete *sdn;
+    *sdn = nullptr;
+}
+
+int slapi_search_internal_get_entry(Slapi_DN *dn, char **, Slapi_Entry **ret_entry, void *)
+{
+    std::lock_guard lock(log_mutex);
+    if (dn->dn != "cn=config" || !server_config)
+        return -1;
+    *ret_entry = new slapi_entry(*server_config);
+    return 0;
+}
+
+char *slapi_entry_attr_get_charptr(const Slapi_Entry *e, const char *type)
+{
+    for (const auto &attr : e->attrs)
+        if (attr.type == type && !attr.values.empty())
+            return strdup(attr.values.front().bytes.c_str());
+    return nullptr;
+}
+
+int slapi_entry_attr_get_int(const Slapi_Entry *e, const char *type)
+{
+    char *text = slapi_entry_attr_get_charptr(e, type);
+    const int value = text ? std::atoi(text) : 0;
+    std::free(text);
+    return value;
+}
+
+void slapi_entry_free(Slapi_Entry *e)
+{
+    delete e;
+}
+
+void slapi_ch_free_string(char **s)
+{
+    std::free(*s);
+    *s = nullptr;
 }
 
 int slapi_entry_first_attr(const Slapi_Entry *e, Slapi_Attr **attr)

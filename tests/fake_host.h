@@ -39,6 +39,7 @@ struct slapi_attr {
 
 struct slapi_entry {
     std::vector<slapi_attr> attrs;
+    std::string dn, uniqueid; // slapi_entry_get_dn_const, slapi_entry_get_uniqueid (empty: none)
     // Builds an attribute; values are copied with their lengths.
     slapi_entry &add(const std::string &type, const std::vector<std::string> &values);
     slapi_entry &add_untyped(const std::vector<std::string> &values);
@@ -52,6 +53,13 @@ struct slapi_pblock {
     std::vector<int> set_order;  // parameters set successfully, in order
     bool internal = false;       // slapi_op_internal
 };
+
+struct slapi_dn {
+    std::string dn;
+};
+
+// What slapi_search_internal_get_entry finds at cn=config (nothing when empty).
+void fake_server_config(const std::string &host, int port);
 
 // A plug-in registered with slapi_register_plugin: its init function has run
 // on `pb`.

@@ -14,6 +14,7 @@ using nlohmann::json;
 namespace {
 
 const std::string kUserDn = "uid=u1,cn=users,cn=accounts,dc=lab";
+const std::string kAlive = "{\"op_type\": \"ALIVE\"}";
 
 class Handlers : public PluginOnTestBroker {
   protected:
@@ -22,6 +23,7 @@ class Handlers : public PluginOnTestBroker {
         PluginOnTestBroker::SetUp();
         fullsync = 0;
         queue.emplace(exchange, routing_key);
+        fake_server_config("ldap1.lab", 3389); // the origin of every change
         dirmirror::start_publisher(nullptr);
     }
     void TearDown() override
@@ -163,7 +165,7 @@ TEST_F(Handlers, ModifyPublishesOneEventPerModificationInOrder)
     EXPECT_EQ(events(),
               (std::vector<std::string>{
                   "{\"0\":{" + prefix + "\"op\":\"REPLACE\",\"arg\":{\"sn\":[\"Tester\"]}}}\n",
-                  "{\"1\":{" + prefix + "\"op\":\"DELETE\",\"arg\":{\"description\":[]}}}\n",
+                  "{\"1\":{" + prefix + "\"op\":\"DELETE\",\"arg\":{\"description\":[\"old\"]}}}\n",
                   "{\"2\":{" + prefix + "\"op\":\"ADD\",\"arg\":{\"mail\":[\"a@lab\",\"b@lab\"]}}}\n"}));
 }
 
@@ -437,4 +439,93 @@ TEST_F(Handlers, PasswordsAndExcludedAttributesKeepTheirValues)
                   "{\"0\":{" + prefix + "\"op\":\"REPLACE\",\"arg\":{\"userPassword\":[]}}}\n",
                   "{\"1\":{" + prefix + "\"op\":\"REPLACE\",\"arg\":{\"sn\":[\"S\"]}}}\n",
                   "{\"dn\":\"" + kUserDn + "\",\"op_type\":\"add\",\"arg\":{\"uid\":[\"u1\"]}}\n"}));
+}
+
+// Renames and moves: one event when the old or the new DN lies in a
+// container, with the entry after the rename.
+TEST_F(Handlers, RenamesAndMovesPublishOneEvent)
+{
+    struct Case {
+        const char *name;
+        std::string old_dn, new_rdn;
+        std::optional<std::string> new_superior;
+        std::string new_dn; // "": nothing published
+        bool delete_old_rdn;
+    };
+    const std::string users = "cn=users,cn=accounts,dc=lab", other = "cn=other,dc=lab";
+    const std::vector<Case> cases = {
+        {"renamed within", "uid=a," + users, "uid=b", std::nullopt, "uid=b," + users, true},
+        {"moved out", "uid=a," + users, "uid=a", other, "uid=a," + other, false},
+        {"moved in", "uid=a," + other, "uid=a", users, "uid=a," + users, true},
+        {"outside", "uid=a," + other, "uid=b", std::nullopt, "", true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        slapi_entry after;
+        after.dn = c.new_dn.empty() ? "uid=b," + other : c.new_dn;
+        after.uniqueid = "a1b2c3d4-00000000-00000000-00000001";
+        after.add("uid", {c.new_rdn.substr(4)}).add("unhashed#user#password", {"secret"});
+        slapi_dn superior{c.new_superior.value_or("")};
+        auto pb = operation(c.old_dn);
+        pb.ptrs[SLAPI_MODRDN_NEWRDN] = const_cast<char *>(c.new_rdn.c_str());
+        pb.ints[SLAPI_MODRDN_DELOLDRDN] = c.delete_old_rdn;
+        pb.ptrs[SLAPI_MODRDN_NEWSUPERIOR_SDN] = c.new_superior ? &superior : nullptr;
+        pb.ptrs[SLAPI_ENTRY_POST_OP] = &after;
+        EXPECT_EQ(dirmirror::take_rename_ticket(&pb), 0);
+        EXPECT_EQ(dirmirror::publish_rename(&pb), 0);
+        const auto got = queue->drain(500ms);
+        if (c.new_dn.empty()) {
+            EXPECT_TRUE(bodies(got).empty() || bodies(got) == std::vector<std::string>{kAlive});
+            continue;
+        }
+        ASSERT_FALSE(got.empty());
+        const auto &event = got.back();
+        EXPECT_EQ(event.body, "{\"dn\":\"" + c.old_dn + "\",\"op_type\":\"modrdn\",\"newdn\":\"" +
+                                  c.new_dn + "\",\"newrdn\":\"" + c.new_rdn + "\",\"deleteoldrdn\":" +
+                                  (c.delete_old_rdn ? "true" : "false") + ",\"newsuperior\":" +
+                                  (c.new_superior ? "\"" + *c.new_superior + "\"" : "null") +
+                                  ",\"arg\":{\"uid\":[\"" + c.new_rdn.substr(4) + "\"]}}\n");
+        EXPECT_EQ(event.entry_uuid, after.uniqueid);
+        EXPECT_EQ(event.replicated, false);
+        EXPECT_EQ(event.origin, "ldap1.lab:3389");
+    }
+    auto failed = operation("uid=a," + users, LDAP_NO_SUCH_OBJECT);
+    EXPECT_EQ(dirmirror::publish_rename(&failed), 0);
+    EXPECT_TRUE(events().empty());
+}
+
+// Replicated operations are published unless PUBLISH_REPLICATED is off, and
+// marked; internal ones only when PUBLISH_INTERNAL is on.
+TEST_F(Handlers, ReplicatedAndInternalOperationsFollowTheirSettings)
+{
+    struct Case {
+        const char *name;
+        bool replicated, internal;
+        int publish_replicated, publish_internal;
+        bool published;
+    };
+    const std::vector<Case> cases = {
+        {"replicated, published", true, false, 1, 0, true},
+        {"replicated, kept back", true, false, 0, 0, false},
+        {"internal, kept back", false, true, 1, 0, false},
+        {"internal, published", false, true, 1, 1, true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        config.publish_replicated = c.publish_replicated;
+        config.publish_internal = c.publish_internal;
+        auto pb = operation(kUserDn);
+        pb.ints[SLAPI_IS_REPLICATED_OPERATION] = c.replicated;
+        pb.internal = c.internal;
+        EXPECT_EQ(dirmirror::take_commit_ticket(&pb), 0);
+        EXPECT_EQ(get_entry_rodide_delete(&pb), 0);
+        std::vector<Delivered> got;
+        for (auto &m : queue->drain(500ms))
+            if (m.body != kAlive)
+                got.push_back(m);
+        ASSERT_EQ(got.size(), c.published ? 1u : 0u);
+        if (c.published) {
+            EXPECT_EQ(got[0].replicated, c.replicated);
+        }
+    }
 }

@@ -80,7 +80,8 @@ class Startup : public ::testing::Test {
 
 const std::vector<int> kRegistrationOrder = {SLAPI_PLUGIN_VERSION, SLAPI_PLUGIN_DESCRIPTION,
                                              SLAPI_PLUGIN_POST_MODIFY_FN, SLAPI_PLUGIN_POST_ADD_FN,
-                                             SLAPI_PLUGIN_POST_DELETE_FN, SLAPI_PLUGIN_START_FN,
+                                             SLAPI_PLUGIN_POST_DELETE_FN, SLAPI_PLUGIN_POST_MODRDN_FN,
+                                             SLAPI_PLUGIN_START_FN,
                                              SLAPI_PLUGIN_CLOSE_FN};
 
 // What the server does once it runs as a daemon, and when it stops: call the
@@ -155,13 +156,25 @@ TEST_F(Startup, SendsFullsyncRegistersAndRunsThePublisherFromStartToClose)
     EXPECT_EQ(pb.ptrs[SLAPI_PLUGIN_POST_MODIFY_FN], reinterpret_cast<void *>(get_entry_rodide_modify));
     EXPECT_EQ(pb.ptrs[SLAPI_PLUGIN_POST_ADD_FN], reinterpret_cast<void *>(get_entry_rodide_add));
     EXPECT_EQ(pb.ptrs[SLAPI_PLUGIN_POST_DELETE_FN], reinterpret_cast<void *>(get_entry_rodide_delete));
-    // The be-txn plug-in that takes commit tickets, for each kind of change.
+    EXPECT_EQ(pb.ptrs[SLAPI_PLUGIN_POST_MODRDN_FN], reinterpret_cast<void *>(dirmirror::publish_rename));
+    // The be-txn plug-in that takes commit tickets for each kind of change,
+    // and the internal post-operation one for changes other plug-ins make.
     const auto plugins = fake_registered_plugins();
-    ASSERT_EQ(plugins.size(), 1u);
+    ASSERT_EQ(plugins.size(), 2u);
     EXPECT_EQ(plugins[0].type, "betxnpostoperation");
     for (const int slot : {SLAPI_PLUGIN_BE_TXN_POST_ADD_FN, SLAPI_PLUGIN_BE_TXN_POST_MODIFY_FN,
                            SLAPI_PLUGIN_BE_TXN_POST_DELETE_FN})
         EXPECT_EQ(plugins[0].pb->ptrs[slot], reinterpret_cast<void *>(dirmirror::take_commit_ticket));
+    EXPECT_EQ(plugins[0].pb->ptrs[SLAPI_PLUGIN_BE_TXN_POST_MODRDN_FN],
+              reinterpret_cast<void *>(dirmirror::take_rename_ticket));
+    EXPECT_EQ(plugins[1].type, "internalpostoperation");
+    for (const auto &[slot, handler] :
+         std::vector<std::pair<int, void *>>{
+             {SLAPI_PLUGIN_INTERNAL_POST_ADD_FN, reinterpret_cast<void *>(get_entry_rodide_add)},
+             {SLAPI_PLUGIN_INTERNAL_POST_MODIFY_FN, reinterpret_cast<void *>(get_entry_rodide_modify)},
+             {SLAPI_PLUGIN_INTERNAL_POST_DELETE_FN, reinterpret_cast<void *>(get_entry_rodide_delete)},
+             {SLAPI_PLUGIN_INTERNAL_POST_MODRDN_FN, reinterpret_cast<void *>(dirmirror::publish_rename)}})
+        EXPECT_EQ(plugins[1].pb->ptrs[slot], handler);
     EXPECT_EQ(texts(fake_log_lines()), std::vector<std::string>{kStartLine});
     EXPECT_EQ(fake_log_lines()[0].subsystem, "get_entry_rodide_init");
     EXPECT_EQ(fake_log_lines()[0].level, 0);
@@ -198,7 +211,7 @@ TEST_P(RejectedRegistration, StopsAtTheRejectedSlot)
     EXPECT_EQ(bodies(queue.drain(1s)), std::vector<std::string>{kFullsync});
 }
 
-INSTANTIATE_TEST_SUITE_P(EachSlot, RejectedRegistration, ::testing::Range<size_t>(0, 7));
+INSTANTIATE_TEST_SUITE_P(EachSlot, RejectedRegistration, ::testing::Range<size_t>(0, 8));
 
 TEST_F(Startup, ARefusedCommitOrderPlugInFailsStartUp)
 {

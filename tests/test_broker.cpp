@@ -49,6 +49,8 @@ ConnectionConfig broker_config(const std::string &exchange, const std::string &r
     std::snprintf(config.routingkey, sizeof config.routingkey, "%s", routing_key.c_str());
     std::strcpy(config.username, "guest");
     std::strcpy(config.password, "guest");
+    config.verify_hostname = 1;
+    config.publish_replicated = 1;
     return config;
 }
 
@@ -125,16 +127,26 @@ std::vector<Delivered> TestQueue::wait_for(size_t count, std::chrono::millisecon
             d.message_id = to_string(p.message_id);
         if (p._flags & AMQP_BASIC_TIMESTAMP_FLAG)
             d.timestamp = static_cast<std::int64_t>(p.timestamp);
-        if (p._flags & AMQP_BASIC_HEADERS_FLAG)
-            for (int i = 0; i < p.headers.num_entries; ++i)
-                if (to_string(p.headers.entries[i].key) == "seq" &&
-                    p.headers.entries[i].value.kind == AMQP_FIELD_KIND_I64)
-                    d.seq = p.headers.entries[i].value.value.i64;
+        bool unknown_header = false;
+        for (int i = 0; (p._flags & AMQP_BASIC_HEADERS_FLAG) && i < p.headers.num_entries; ++i) {
+            const auto &entry = p.headers.entries[i];
+            const std::string key = to_string(entry.key);
+            if (key == "seq" && entry.value.kind == AMQP_FIELD_KIND_I64)
+                d.seq = entry.value.value.i64;
+            else if (key == "origin" && entry.value.kind == AMQP_FIELD_KIND_UTF8)
+                d.origin = to_string(entry.value.value.bytes);
+            else if (key == "entry_uuid" && entry.value.kind == AMQP_FIELD_KIND_UTF8)
+                d.entry_uuid = to_string(entry.value.value.bytes);
+            else if (key == "replicated" && entry.value.kind == AMQP_FIELD_KIND_BOOLEAN)
+                d.replicated = entry.value.value.boolean != 0;
+            else
+                unknown_header = true;
+        }
         d.has_other_properties =
             (p._flags & ~(AMQP_BASIC_CONTENT_TYPE_FLAG | AMQP_BASIC_DELIVERY_MODE_FLAG |
                           AMQP_BASIC_MESSAGE_ID_FLAG | AMQP_BASIC_TIMESTAMP_FLAG |
                           AMQP_BASIC_HEADERS_FLAG)) != 0 ||
-            ((p._flags & AMQP_BASIC_HEADERS_FLAG) && (p.headers.num_entries != 1 || !d.seq));
+            unknown_header;
         messages.push_back(std::move(d));
         amqp_destroy_envelope(&envelope);
     }
