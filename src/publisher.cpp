@@ -1,6 +1,7 @@
 #include "publisher.h"
 
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -29,6 +30,7 @@ namespace {
 
 constexpr char kSendSubsystem[] = "send_message";
 constexpr char kWaitContext[] = "amqp_simple_wait_frame_noblock(conn)";
+constexpr int kPublisherNice = 10;
 
 using Clock = std::chrono::steady_clock;
 
@@ -410,6 +412,9 @@ void Publisher::run()
             return; // one publisher thread at a time, and only once
         running_ = true;
     }
+    // The directory's own threads come first when the cores are busy; this
+    // one catches up when they are not.
+    setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kPublisherNice);
     owed_ = owed_flag_.load() != 0;
     next_attempt_ = next_alive_ = Clock::now();
     while (!finished()) {
