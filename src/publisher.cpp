@@ -502,6 +502,13 @@ void Publisher::on_confirm(const BrokerLink::Frame &frame)
         else if (!(fullsync_tag_ && confirmed.tag < *fullsync_tag_))
             owe_fullsync(); // unless the FULLSYNC on its way already covers it
     }
+    // A channel that was refused once may go on refusing (a quorum queue
+    // whose leader was lost nacks everything later on that channel): the
+    // next attempt goes out on a fresh connection.
+    if (!acked && link_.is_open()) {
+        link_.drop();
+        on_link_lost();
+    }
 }
 
 void Publisher::on_link_lost()
