@@ -12,6 +12,8 @@ import sys
 import time
 from pathlib import Path
 
+from e2e_support import process_alive
+
 REPO = Path(__file__).resolve().parents[2]
 RUN = Path(os.environ.get("DIRMIRROR_CLUSTER_RUN", "/tmp/dm-cluster"))
 BASE_PORT = int(os.environ.get("DIRMIRROR_CLUSTER_PORT", "5681"))
@@ -64,15 +66,6 @@ class Node:
 
 
 NODES = [Node(letter, i) for i, letter in enumerate("abc")]
-
-
-def process_alive(pid):
-    try:
-        with open("/proc/%d/stat" % pid) as f:
-            state = f.read().rsplit(")", 1)[1].split()[0]
-    except (OSError, IndexError):
-        return False
-    return state not in ("Z", "X")
 
 
 def _script(name, timeout):
