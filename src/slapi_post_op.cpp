@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <deque>
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -106,8 +107,12 @@ Publisher &current_publisher()
     return *publisher;
 }
 
-/* What of each attribute may be published; replaced only at start-up. */
-std::atomic<const dirmirror::AttributeFilter *> attribute_filter{new dirmirror::AttributeFilter()};
+/* What of each attribute may be published; replaced only at start-up. A
+ * replaced filter may still be in use by a handler, so every filter made is
+ * kept (a deque never moves its elements). */
+std::mutex filters_mutex;
+std::deque<dirmirror::AttributeFilter> filters(1);
+std::atomic<const dirmirror::AttributeFilter *> attribute_filter{&filters.front()};
 
 dirmirror::AttributeFilter::Verdict verdict(std::string_view type)
 {
@@ -404,8 +409,8 @@ std::vector<dirmirror::AttributeValues> published_attributes(const Slapi_Entry *
 
 void dirmirror::exclude_attributes(std::string_view excluded)
 {
-    // The filter it replaces may be in use by a handler: it is kept.
-    attribute_filter.store(new AttributeFilter(excluded));
+    std::lock_guard lock(filters_mutex);
+    attribute_filter.store(&filters.emplace_back(excluded));
 }
 
 int dirmirror::start_publisher(Slapi_PBlock *)
