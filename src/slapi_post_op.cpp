@@ -1,11 +1,13 @@
 #include "slapi_post_op.h"
 
 #include <pthread.h>
+#include <strings.h>
 #include <sys/stat.h>
 
 #include <amqp_ssl_socket.h>
 #include <openssl/ssl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <deque>
@@ -293,6 +295,8 @@ int internal_operations_plugin_init(Slapi_PBlock *pb)
     return guarded(kInitSubsystem, [pb] { return register_slots(pb, kInternalOperationSlots); });
 }
 
+bool is_tombstone(const Slapi_Entry *entry);
+
 /* Runs `build` once per container the DN lies in; it stops at the first -1. */
 template <typename Build> auto for_each_container(Build &&build)
 {
@@ -315,7 +319,7 @@ template <typename Build> int handle_operation(Slapi_PBlock *pb, const char *sub
     dirmirror::ChangeFacts facts;
     const int result = guarded(subsystem, [&]() -> int {
         ticket = claim_ticket(pb);
-        if (!succeeded(pb) || !publishable(pb)) {
+        if (!succeeded(pb) || !publishable(pb) || is_tombstone(operation_entry(pb))) {
             built = true;
             return 0;
         }
@@ -366,6 +370,23 @@ std::vector<std::string_view> attribute_values(Slapi_Attr *attr)
          hint = slapi_attr_next_value(attr, hint, &value))
         values.push_back(berval_bytes(slapi_value_get_berval(value)));
     return values;
+}
+
+/* Replication's bookkeeping entries (deleted entries and renames' cenotaphs),
+ * which internal operations add and change: no directory data. */
+bool is_tombstone(const Slapi_Entry *entry)
+{
+    if (entry == nullptr)
+        return false;
+    if (slapi_entry_flag_is_set(entry, SLAPI_ENTRY_FLAG_TOMBSTONE))
+        return true;
+    Slapi_Attr *object_classes = nullptr;
+    if (slapi_entry_attr_find(entry, "objectclass", &object_classes) != 0 || object_classes == nullptr)
+        return false;
+    const auto values = attribute_values(object_classes);
+    return std::any_of(values.begin(), values.end(), [](std::string_view value) {
+        return value.size() == 11 && strncasecmp(value.data(), "nsTombstone", 11) == 0;
+    });
 }
 
 /* The entry's attributes in its own order. Missing first attribute or type

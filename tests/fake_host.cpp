@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <strings.h>
 #include <optional>
 
 namespace {
@@ -222,6 +223,22 @@ int slapi_entry_attr_get_int(const Slapi_Entry *e, const char *type)
     const int value = text ? std::atoi(text) : 0;
     std::free(text);
     return value;
+}
+
+int slapi_entry_attr_find(const Slapi_Entry *e, const char *type, Slapi_Attr **attr)
+{
+    for (const auto &a : e->attrs)
+        if (a.type && strcasecmp(a.type->c_str(), type) == 0) {
+            *attr = const_cast<Slapi_Attr *>(&a);
+            return 0;
+        }
+    *attr = nullptr;
+    return -1;
+}
+
+int slapi_entry_flag_is_set(const Slapi_Entry *, unsigned char)
+{
+    return 0;
 }
 
 void slapi_entry_free(Slapi_Entry *e)

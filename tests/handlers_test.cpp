@@ -509,6 +509,7 @@ TEST_F(Handlers, ReplicatedAndInternalOperationsFollowTheirSettings)
         {"replicated, kept back", true, false, 0, 0, false},
         {"internal, kept back", false, true, 1, 0, false},
         {"internal, published", false, true, 1, 1, true},
+        {"replication's bookkeeping entry", false, true, 1, 1, false},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -517,6 +518,9 @@ TEST_F(Handlers, ReplicatedAndInternalOperationsFollowTheirSettings)
         auto pb = operation(kUserDn);
         pb.ints[SLAPI_IS_REPLICATED_OPERATION] = c.replicated;
         pb.internal = c.internal;
+        slapi_entry deleted;
+        deleted.add("objectClass", {"top", std::string(c.published ? "person" : "nsTombstone")});
+        pb.ptrs[SLAPI_ENTRY_PRE_OP] = &deleted;
         EXPECT_EQ(dirmirror::take_commit_ticket(&pb), 0);
         EXPECT_EQ(get_entry_rodide_delete(&pb), 0);
         std::vector<Delivered> got;
