@@ -38,11 +38,12 @@ def compact(event):
 
 
 def modify_text(n, dn, op, attr_type, values, bare=()):
-    """Expected text of the n-th modification; values in `bare` go in unquoted."""
+    """Expected text of the n-th modification; values in `bare` go in unquoted
+    (never those of a DELETE, which lists the values it removes as strings)."""
     parts = []
-    if op != ldap.MOD_DELETE:
-        for v in values or []:
-            parts.append(v.replace(b"\n", b" ").replace(b"\r", b" ") if v in bare else jtext(v))
+    for v in values or []:
+        written_bare = v in bare and op != ldap.MOD_DELETE
+        parts.append(v.replace(b"\n", b" ").replace(b"\r", b" ") if written_bare else jtext(v))
     return (b'{"%d":{"dn":%s,"op_type":"modify","op":"%s","arg":{%s:[%s]}}}\n'
             % (n, jtext(dn), OP_NAMES[op].encode(), jtext(attr_type), b",".join(parts)))
 
