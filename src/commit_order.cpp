@@ -47,8 +47,10 @@ void CommitOrder::resolve(std::uint64_t ticket, std::vector<std::string> bodies,
 {
     Waiting waiting{std::move(bodies), lost, static_cast<std::int64_t>(std::time(nullptr)),
                     std::move(facts)};
+    bool first_ready;
     {
         std::lock_guard lock(mutex_);
+        first_ready = ready_.empty();
         if (ticket < next_in_order_) {
             // Passed over: the FULLSYNC owed for it may have gone out before
             // this operation committed, so its events need another one.
@@ -71,13 +73,18 @@ void CommitOrder::resolve(std::uint64_t ticket, std::vector<std::string> bodies,
             release_in_order();
         }
     }
-    nudge();
+    // The publisher takes everything ready whenever it wakes: only the first
+    // item needs to wake it.
+    if (first_ready)
+        nudge();
 }
 
 void CommitOrder::append_control(std::string body)
 {
+    bool first_ready;
     {
         std::lock_guard lock(mutex_);
+        first_ready = ready_.empty();
         Waiting waiting{{std::move(body)}, false, static_cast<std::int64_t>(std::time(nullptr)), {}};
         admit(waiting);
         if (waiting.lost)
@@ -86,7 +93,8 @@ void CommitOrder::append_control(std::string body)
             ready_.push_back(
                 {Outgoing::Kind::control, std::move(waiting.bodies.front()), waiting.timestamp, {}});
     }
-    nudge();
+    if (first_ready)
+        nudge();
 }
 
 bool CommitOrder::pop(Outgoing &out)

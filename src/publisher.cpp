@@ -653,8 +653,9 @@ void Publisher::wait_for_work()
     if (count == 0 || wait.count() <= 0) {
         if (wait.count() > 0)
             std::this_thread::sleep_for(wait);
-    } else if (poll(fds, count, static_cast<int>(wait.count()) + 1) > 0 && can_take &&
-               (fds[0].revents & POLLIN) != 0 && times_.gather.count() > 0 && !stop_requested_) {
+    } else if (poll(fds, count, static_cast<int>(wait.count()) + 1) > 0 &&
+               times_.gather.count() > 0 && !stop_requested_) {
+        // Events and confirms are taken in batches, at most one per gather.
         std::this_thread::sleep_for(times_.gather);
     }
     if (can_take)

@@ -29,8 +29,8 @@ struct PublisherTimes {
     std::chrono::milliseconds alive_every{30000};
     std::chrono::milliseconds stop_flush{3000}; // for queued events once asked to stop
     std::size_t max_in_flight = 256;
-    // Events handed over are left to gather this long before they go out
-    // together: fewer wake-ups here and at the broker under a steady trickle.
+    // Events handed over and confirms are left to gather this long before
+    // they are taken together: fewer wake-ups here and at the broker.
     std::chrono::milliseconds gather{0};
 };
 
