@@ -491,6 +491,21 @@ int register_plugin(Slapi_PBlock *pb)
                                  nullptr, plugin_id);
 }
 
+/* Settings are kept for the life of the process: the publisher and every
+ * handler read them, and a later start-up may replace them while one still
+ * does (a deque never moves its elements). */
+ConnectionConfig *new_settings()
+{
+    static std::mutex settings_mutex;
+    static std::deque<ConnectionConfig> settings;
+    try {
+        std::lock_guard lock(settings_mutex);
+        return &settings.emplace_back();
+    } catch (const std::bad_alloc &) {
+        return nullptr;
+    }
+}
+
 /* The settings hold the broker's password. */
 void warn_if_others_can_read(const char *path)
 {
@@ -520,14 +535,12 @@ int initialize_plugin(Slapi_PBlock *pb)
         DM_LOG(kInitSubsystem, "Не удалось получить SLAPI_PLUGIN_IDENTITY\n");
         return -1;
     }
-    // Kept for the life of the process: the publisher and every handler read it.
-    auto *config = new (std::nothrow) ConnectionConfig{};
+    ConnectionConfig *config = new_settings();
     if (config == nullptr) {
         DM_LOG(kInitSubsystem, "Не удалось выделить память\n");
         return -1;
     }
     if (initialize_config(config, path_to_config) != 0) {
-        delete config;
         DM_LOG(kInitSubsystem,
                "Не удалось инициализировать конфигурацию для подключения к RabbitMQ\n");
         return -1;
