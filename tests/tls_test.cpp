@@ -13,7 +13,9 @@
 #include <cstring>
 #include <thread>
 
+#include "commit_order.h"
 #include "plugin_fixture.h"
+#include "publisher.h"
 
 using namespace std::chrono_literals;
 
@@ -188,4 +190,31 @@ TEST_F(Tls, NothingGoesOutInClear)
     EXPECT_EQ(sent.find("AMQP"), std::string::npos);
     EXPECT_EQ(sent.find("s3cret-Pa55"), std::string::npos);
     EXPECT_EQ(sent.find("guest"), std::string::npos);
+}
+
+// The publisher's own connection: change events in batches over TLS, each
+// confirmed by the broker.
+TEST_F(Tls, ThePublisherDeliversChangesInOrder)
+{
+    TestQueue queue(exchange, routing_key);
+    dirmirror::CommitOrder order;
+    ConnectionConfig *config_ref = &config;
+    std::atomic<int> owed{0};
+    dirmirror::PublisherTimes times{5000ms, 1000ms, 3600s, 3000ms, 256, 5ms};
+    dirmirror::Publisher publisher(order, config_ref, owed, times);
+    std::thread thread([&] { publisher.run(); });
+    std::vector<std::string> sent;
+    for (int i = 0; i < 300; ++i)
+        sent.push_back("{\"dn\":\"uid=u" + std::to_string(i) + ",cn=users\"}\n");
+    for (size_t i = 0; i < sent.size(); i += 3)
+        order.resolve(order.take(), {sent[i], sent[i + 1], sent[i + 2]});
+    auto got = bodies(queue.wait_for(sent.size() + 1, 10s));
+    ASSERT_FALSE(got.empty());
+    EXPECT_EQ(got.front(), "{\"op_type\": \"ALIVE\"}");
+    got.erase(got.begin());
+    EXPECT_EQ(got, sent);
+    EXPECT_TRUE(publisher.stop(5s));
+    thread.join();
+    EXPECT_EQ(owed.load(), 0);
+    EXPECT_TRUE(fake_log_lines().empty());
 }
