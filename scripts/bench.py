@@ -93,6 +93,26 @@ def limit_caches(conn):
     conn.modify_s("cn=config", [(ldap.MOD_REPLACE, "nsslapd-maxbersize", [b"67108864"])])
 
 
+# With --split-cores: the CPU the directory server runs on alone; everything
+# else (broker, writers, consumer) runs on the others.
+DIRECTORY_CPU = None
+
+
+def split_cores():
+    """Gives the directory server a core of its own, as if the broker and the
+    clients ran on other hosts: this process and all it starts (the broker
+    included) keep off it; the server is moved onto it after each start."""
+    global DIRECTORY_CPU
+    cpus = sorted(os.sched_getaffinity(0))
+    if len(cpus) < 2:
+        raise SystemExit("--split-cores needs two CPUs")
+    DIRECTORY_CPU = cpus[0]
+    os.sched_setaffinity(0, cpus[1:])
+    others = ",".join(map(str, cpus[1:]))
+    with open(BROKER_PIDFILE) as f:
+        run("taskset", "-a", "-cp", others, f.read().strip())
+
+
 def start_directory(with_plugin):
     """(Re)starts the server, its caches limited (the sizes take effect at a
     start); returns a bound connection."""
@@ -102,6 +122,9 @@ def start_directory(with_plugin):
     limit_caches(conn)
     conn.unbind_s()
     run(*args)
+    if DIRECTORY_CPU is not None:
+        with open(PIDFILE) as f:
+            run("taskset", "-a", "-cp", str(DIRECTORY_CPU), f.read().strip())
     return connect()
 
 
@@ -591,13 +614,18 @@ def main():
     parser.add_argument("--members", type=int, default=100000)
     parser.add_argument("--outage", type=int, default=30, help="seconds the broker is stopped")
     parser.add_argument("--plugin", help="plug-in library (default: $DIRMIRROR_PLUGIN or %s)" % PLUGIN)
+    parser.add_argument("--split-cores", action="store_true",
+                        help="the directory server on one core, all else on the others")
     parser.add_argument("--report", default=os.path.join(REPO, "build", "bench-report.json"))
     args = parser.parse_args()
     PLUGIN = os.path.abspath(args.plugin or PLUGIN)
     only = [m for m in MEASUREMENTS if m in (args.only or MEASUREMENTS)]
+    if args.split_cores:
+        split_cores()
 
     queue = Queue()
-    report = {"machine": machine(), "date": time.strftime("%Y-%m-%d %H:%M:%S")}
+    report = {"machine": machine(), "date": time.strftime("%Y-%m-%d %H:%M:%S"),
+              "split_cores": args.split_cores}
     for name in only:
         log("measuring", name)
         with open("/proc/loadavg") as f:
