@@ -10,7 +10,7 @@ Each measurement restarts the directory server with and without the plug-in.
           entries under cn=users, with the plug-in and without (in 3
           alternating rounds of 20 s): operations per second, and every
           completed call's events in the queue, complete and in commit order.
-  modify  500 modifies by one client, one after the other, with and without
+  modify  3,000 modifies by one client, one after the other, with and without
           (in 3 alternating rounds): the mean time of one modify.
   group   the add of a 100,000-member group, with and without (median of 3):
           the client's wait, and apart from it when the event arrives.
@@ -610,7 +610,7 @@ def main():
                         help="measured seconds of load, with the plug-in and as many without")
     parser.add_argument("--rounds", type=int, default=3,
                         help="alternating rounds the load and the modifies are split in")
-    parser.add_argument("--modifies", type=int, default=500)
+    parser.add_argument("--modifies", type=int, default=3000)
     parser.add_argument("--members", type=int, default=100000)
     parser.add_argument("--outage", type=int, default=30, help="seconds the broker is stopped")
     parser.add_argument("--plugin", help="plug-in library (default: $DIRMIRROR_PLUGIN or %s)" % PLUGIN)
