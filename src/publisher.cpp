@@ -543,19 +543,17 @@ void Publisher::publish_in_order()
     stream_idle_ = false;
     // A batch leaves in as few segments as it fills: the broker wakes once
     // per batch instead of once per message.
-    const int corked = link_.fd();
-    const int on = 1, off = 0;
-    setsockopt(corked, IPPROTO_TCP, TCP_CORK, &on, sizeof on);
-    struct Uncork {
+    struct Cork {
         const BrokerLink &link;
-        int fd;
-        const int &off;
-        ~Uncork()
+        const int fd = link.fd();
+        explicit Cork(const BrokerLink &l) : link(l) { set(1); }
+        ~Cork()
         {
-            if (link.is_open() && link.fd() == fd)
-                setsockopt(fd, IPPROTO_TCP, TCP_CORK, &off, sizeof off);
+            if (link.is_open() && link.fd() == fd) // not a socket that replaced it
+                set(0);
         }
-    } uncork{link_, corked, off};
+        void set(int on) const { setsockopt(fd, IPPROTO_TCP, TCP_CORK, &on, sizeof on); }
+    } cork(link_);
     while (link_.is_open() && in_flight_.size() < times_.max_in_flight) {
         Outgoing item;
         if (!order_.pop(item)) {
