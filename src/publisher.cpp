@@ -553,13 +553,16 @@ void Publisher::publish_in_order()
                 set(0);
         }
         void set(int on) const { setsockopt(fd, IPPROTO_TCP, TCP_CORK, &on, sizeof on); }
-    } cork(link_);
+    };
+    std::optional<Cork> cork; // only once there is something to send
     while (link_.is_open() && in_flight_.size() < times_.max_in_flight) {
         Outgoing item;
         if (!order_.pop(item)) {
             stream_idle_ = true;
             return;
         }
+        if (!cork)
+            cork.emplace(link_);
         if (item.kind == Outgoing::Kind::lost) {
             owe_fullsync();
             return;

@@ -109,12 +109,21 @@ Publisher &current_publisher()
     return *publisher;
 }
 
-/* What of each attribute may be published; replaced only at start-up. A
- * replaced filter may still be in use by a handler, so every filter made is
- * kept (a deque never moves its elements). */
-std::mutex filters_mutex;
-std::deque<dirmirror::AttributeFilter> filters(1);
-std::atomic<const dirmirror::AttributeFilter *> attribute_filter{&filters.front()};
+/* Makes a T that lives as long as the process. What start-up makes (the
+ * settings, the attribute filter) may be replaced by a later start-up while
+ * a handler or the publisher still reads the old one, so nothing made is
+ * freed (a deque never moves its elements). */
+template <typename T, typename... Args> T *kept_for_the_process(Args &&...args)
+{
+    static std::mutex mutex;
+    static std::deque<T> kept;
+    std::lock_guard lock(mutex);
+    return &kept.emplace_back(std::forward<Args>(args)...);
+}
+
+/* What of each attribute may be published; replaced only at start-up. */
+std::atomic<const dirmirror::AttributeFilter *> attribute_filter{
+    kept_for_the_process<dirmirror::AttributeFilter>()};
 
 dirmirror::AttributeFilter::Verdict verdict(std::string_view type)
 {
@@ -430,8 +439,7 @@ std::vector<dirmirror::AttributeValues> published_attributes(const Slapi_Entry *
 
 void dirmirror::exclude_attributes(std::string_view excluded)
 {
-    std::lock_guard lock(filters_mutex);
-    attribute_filter.store(&filters.emplace_back(excluded));
+    attribute_filter.store(kept_for_the_process<AttributeFilter>(excluded));
 }
 
 int dirmirror::start_publisher(Slapi_PBlock *)
@@ -491,21 +499,6 @@ int register_plugin(Slapi_PBlock *pb)
                                  nullptr, plugin_id);
 }
 
-/* Settings are kept for the life of the process: the publisher and every
- * handler read them, and a later start-up may replace them while one still
- * does (a deque never moves its elements). */
-ConnectionConfig *new_settings()
-{
-    static std::mutex settings_mutex;
-    static std::deque<ConnectionConfig> settings;
-    try {
-        std::lock_guard lock(settings_mutex);
-        return &settings.emplace_back();
-    } catch (const std::bad_alloc &) {
-        return nullptr;
-    }
-}
-
 /* The settings hold the broker's password. */
 void warn_if_others_can_read(const char *path)
 {
@@ -535,8 +528,10 @@ int initialize_plugin(Slapi_PBlock *pb)
         DM_LOG(kInitSubsystem, "Не удалось получить SLAPI_PLUGIN_IDENTITY\n");
         return -1;
     }
-    ConnectionConfig *config = new_settings();
-    if (config == nullptr) {
+    ConnectionConfig *config = nullptr;
+    try {
+        config = kept_for_the_process<ConnectionConfig>();
+    } catch (const std::bad_alloc &) {
         DM_LOG(kInitSubsystem, "Не удалось выделить память\n");
         return -1;
     }
