@@ -25,6 +25,9 @@ class Handlers : public PluginOnTestBroker {
         queue.emplace(exchange, routing_key);
         fake_server_config("ldap1.lab", 3389); // the origin of every change
         dirmirror::start_publisher(nullptr);
+        // Connected (its first message is an ALIVE), so that the tests' short
+        // waits for quiet never include setting up the connection.
+        ASSERT_EQ(bodies(queue->wait_for(1, 10s)), std::vector<std::string>{kAlive});
     }
     void TearDown() override
     {
