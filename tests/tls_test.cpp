@@ -126,8 +126,10 @@ TEST_F(Tls, DeliversOverTlsOrRefusesWithOneLineSayingWhy)
         {"trusted, with a client certificate", [](ConnectionConfig &) {}, ""},
         {"without a client certificate",
          [](ConnectionConfig &c) { set(c.cert, "<unset>"), set(c.key, "<unset>"); },
-         kPeerCertRequired ? "amqp_login(...) :: a SSL error occurred: tlsv13 alert certificate required"
-                           : ""},
+         // Usually followed by ": tlsv13 alert certificate required"; the
+         // broker closes right after its alert, and when the close overtakes
+         // it the alert, and OpenSSL's reason with it, never arrives.
+         kPeerCertRequired ? "amqp_login(...) :: a SSL error occurred" : ""},
         {"an unknown CA", [](ConnectionConfig &c) { set(c.cacert, kCerts + "/other-ca.pem"); },
          "Не удалось установить TLS соединение: SSL peer cert verification failed: self-signed "
          "certificate in certificate chain"},
