@@ -8,6 +8,7 @@
 
 #include <slapi-plugin.h>
 
+#include "monitor.h"
 #include "utils.h"
 
 namespace dirmirror {
@@ -54,14 +55,16 @@ void CommitOrder::resolve(std::uint64_t ticket, std::vector<std::string> bodies,
         if (ticket < next_in_order_) {
             // Passed over: the FULLSYNC owed for it may have gone out before
             // this operation committed, so its events need another one.
-            if (lost || !waiting.bodies.empty())
+            if (lost || !waiting.bodies.empty()) {
+                monitor().events_dropped += waiting.bodies.size();
                 ready_.push_back({Outgoing::Kind::lost, {}, waiting.timestamp, {}});
-            else
+            } else {
                 return;
+            }
         } else if (waiting_.count(ticket) != 0) {
             return;
         } else {
-            admit(waiting);
+            monitor().events_dropped += admit(waiting);
             if (ticket != next_in_order_) {
                 if (waiting_.empty())
                     blocked_since_ = Clock::now();
@@ -117,6 +120,7 @@ bool CommitOrder::pop(Outgoing &out)
     if (out.kind != Outgoing::Kind::lost) {
         held_bytes_ -= out.body.size();
         --held_messages_;
+        held_changed();
     }
     return true;
 }
@@ -143,8 +147,8 @@ CommitOrder::Clock::duration CommitOrder::until_pass_over() const
 }
 
 /* Counts `waiting` against the bounds, or turns it into a loss when it does
- * not fit. Called with the lock held. */
-void CommitOrder::admit(Waiting &waiting)
+ * not fit; returns how many messages were lost. Called with the lock held. */
+std::size_t CommitOrder::admit(Waiting &waiting)
 {
     const std::size_t bytes = bytes_of(waiting.bodies);
     const bool fits = held_messages_ + waiting.bodies.size() <= limits_.max_messages &&
@@ -153,7 +157,8 @@ void CommitOrder::admit(Waiting &waiting)
         held_messages_ += waiting.bodies.size();
         held_bytes_ += bytes;
         full_reported_ = false;
-        return;
+        held_changed();
+        return 0;
     }
     if (!full_reported_) {
         // Once per spell of fullness: during a broker outage this would
@@ -164,8 +169,18 @@ void CommitOrder::admit(Waiting &waiting)
                "потребителям будет отправлен FULLSYNC\n",
                held_messages_, held_bytes_);
     }
+    const std::size_t lost = waiting.bodies.size();
     waiting.bodies.clear();
     waiting.lost = true;
+    return lost;
+}
+
+/* Called with the lock held, after held_messages_ changed. */
+void CommitOrder::held_changed()
+{
+    depth_.store(held_messages_, std::memory_order_relaxed);
+    if (held_messages_ > high_water_.load(std::memory_order_relaxed))
+        high_water_.store(held_messages_, std::memory_order_relaxed);
 }
 
 /* Moves every ticket that is now next in order from waiting to ready. */
@@ -186,6 +201,8 @@ void CommitOrder::push_ready(Waiting &&waiting)
         // What was built of it is of no use any more: the FULLSYNC covers it.
         held_bytes_ -= bytes_of(waiting.bodies);
         held_messages_ -= waiting.bodies.size();
+        held_changed();
+        monitor().events_dropped += waiting.bodies.size();
         ready_.push_back({Outgoing::Kind::lost, {}, waiting.timestamp, {}});
         return;
     }

@@ -80,6 +80,10 @@ class CommitOrder {
     void nudge();
     // How long until pop() might pass over a ticket; max() when nothing waits.
     Clock::duration until_pass_over() const;
+    // Messages handed over and not yet taken by the publisher, and the most
+    // there have been at once; read without the lock.
+    std::uint64_t depth() const { return depth_.load(std::memory_order_relaxed); }
+    std::uint64_t high_water() const { return high_water_.load(std::memory_order_relaxed); }
 
   private:
     struct Waiting {
@@ -88,7 +92,8 @@ class CommitOrder {
         std::int64_t timestamp = 0;
         ChangeFacts facts;
     };
-    void admit(Waiting &waiting);
+    std::size_t admit(Waiting &waiting);
+    void held_changed();
     void release_in_order();
     void push_ready(Waiting &&waiting);
 
@@ -101,6 +106,7 @@ class CommitOrder {
     std::deque<Outgoing> ready_;
     std::size_t held_messages_ = 0, held_bytes_ = 0;
     bool full_reported_ = false;
+    std::atomic<std::uint64_t> depth_{0}, high_water_{0};
     int wakeup_fd_ = -1;
 };
 

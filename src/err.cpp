@@ -2,6 +2,12 @@
 
 #include <slapi-plugin.h>
 
+#include <cstdarg>
+#include <cstdio>
+#include <ctime>
+
+#include "monitor.h"
+
 extern "C" int die_on_amqp_error(const char *subsystem, const char *context, amqp_rpc_reply_t reply)
 {
     switch (reply.reply_type) {
@@ -37,4 +43,16 @@ extern "C" int die_on_amqp_error(const char *subsystem, const char *context, amq
         }
     }
     return 0;
+}
+
+void dirmirror::log_failure(const char *subsystem, const char *format, ...) noexcept
+{
+    // A fixed buffer: this also reports running out of memory.
+    char text[2048];
+    va_list arguments;
+    va_start(arguments, format);
+    std::vsnprintf(text, sizeof text, format, arguments);
+    va_end(arguments);
+    slapi_log_error(SLAPI_LOG_FATAL, const_cast<char *>(subsystem), const_cast<char *>("%s"), text);
+    monitor().failure(text, std::time(nullptr));
 }

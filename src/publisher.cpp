@@ -22,6 +22,7 @@
 #include <slapi-plugin.h>
 
 #include "err.h"
+#include "monitor.h"
 
 namespace dirmirror {
 
@@ -168,6 +169,9 @@ bool BrokerLink::open(const ConnectionConfig *config)
         const size_t index = (first_node_ + tried) % nodes.size();
         if (open_node(*config, nodes[index])) {
             first_node_ = index;
+            const std::string &host = nodes[index].host;
+            node_ = (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" +
+                    std::to_string(nodes[index].port);
             return true;
         }
     }
@@ -354,6 +358,7 @@ void BrokerLink::drop()
         established_ = false;
         ++first_node_;
     }
+    node_.clear();
     std::lock_guard lock(fd_mutex_);
     amqp_destroy_connection(conn_);
     conn_ = nullptr;
@@ -425,10 +430,12 @@ void Publisher::run()
             work_towards_fullsync();
         else
             publish_in_order();
+        report_link();
         wait_for_work();
     }
     const size_t unconfirmed = in_flight_.size();
     link_.close_politely();
+    report_link();
     // Either way the FULLSYNC of the next start covers what is missing.
     if (owed_)
         DM_LOG(kSendSubsystem, "Остановка: FULLSYNC не подтверждён брокером, изменения с тех пор "
@@ -488,6 +495,10 @@ void Publisher::on_confirm(const BrokerLink::Frame &frame)
         const InFlight confirmed = *it;
         it = in_flight_.erase(it);
         if (acked) {
+            if (confirmed.change)
+                ++monitor().events_published;
+            if (confirmed.fullsync)
+                ++monitor().fullsyncs_published;
             if (confirmed.fullsync && fullsync_tag_ == confirmed.tag) {
                 fullsync_tag_.reset();
                 owed_ = false;
@@ -495,6 +506,8 @@ void Publisher::on_confirm(const BrokerLink::Frame &frame)
             }
             continue;
         }
+        if (confirmed.change)
+            ++monitor().events_dropped;
         if (!nack_logged && config_ != nullptr) {
             nack_logged = true;
             log_publish_refused(*config_, "Брокер отклонил сообщение (basic.nack)\n");
@@ -520,6 +533,8 @@ void Publisher::on_link_lost()
     // link is opened again at once.
     if (!in_flight_.empty())
         owe_fullsync();
+    monitor().events_dropped +=
+        std::count_if(in_flight_.begin(), in_flight_.end(), [](const InFlight &m) { return m.change; });
     in_flight_.clear();
     fullsync_tag_.reset();
     if (!owed_)
@@ -606,11 +621,13 @@ bool Publisher::publish(const std::string &body, std::int64_t timestamp, const C
         headers = {++seq_, origin_, change};
     const auto tag = link_.publish(*config_, body, timestamp, headers);
     if (!tag) {
+        if (change != nullptr)
+            ++monitor().events_dropped;
         owe_fullsync();
         on_link_lost();
         return false;
     }
-    in_flight_.push_back({*tag, fullsync, Clock::now()});
+    in_flight_.push_back({*tag, fullsync, change != nullptr, Clock::now()});
     return true;
 }
 
@@ -625,8 +642,9 @@ void Publisher::owe_fullsync()
 void Publisher::discard_ready()
 {
     Outgoing item;
-    while (order_.pop(item)) {
-    }
+    while (order_.pop(item))
+        if (item.kind == Outgoing::Kind::change)
+            ++monitor().events_dropped;
 }
 
 bool Publisher::finished()
@@ -640,6 +658,14 @@ bool Publisher::finished()
     if (owed_ || !link_.is_open() || now >= flush_until_)
         return true;
     return stream_idle_ && in_flight_.empty();
+}
+
+void Publisher::report_link()
+{
+    if (link_.node() == reported_node_)
+        return;
+    reported_node_ = link_.node();
+    monitor().broker_node(reported_node_);
 }
 
 void Publisher::wait_for_work()

@@ -57,6 +57,8 @@ class BrokerLink {
     // the node whose connection failed last; with RABBIT_TLS over TLS.
     bool open(const ConnectionConfig *config);
     bool is_open() const { return conn_ != nullptr; }
+    // "host:port" of the node connected to; empty when closed.
+    const std::string &node() const { return node_; }
     int fd() const { return fd_; }
     // The headers of a change event; control messages have none.
     struct Headers {
@@ -81,6 +83,7 @@ class BrokerLink {
     const std::chrono::milliseconds reply_wait_;
     size_t first_node_ = 0;   // of RABBIT_HOST's list, modulo its length
     bool established_ = false;
+    std::string node_;
     amqp_connection_state_t conn_ = nullptr;
     std::uint64_t next_tag_ = 1;
     std::mutex fd_mutex_; // guards fd_ against interrupt() while the link closes
@@ -112,6 +115,7 @@ class Publisher {
     struct InFlight {
         std::uint64_t tag;
         bool fullsync;
+        bool change;
         Clock::time_point sent_at;
     };
 
@@ -127,6 +131,7 @@ class Publisher {
     void discard_ready();
     bool finished();
     void wait_for_work();
+    void report_link();
 
     CommitOrder &order_;
     ConnectionConfig *const &config_;
@@ -140,6 +145,7 @@ class Publisher {
     Clock::time_point next_attempt_{}, next_alive_{}, flush_until_{};
     std::uint64_t seq_ = 0;
     bool stream_idle_ = false;
+    std::string reported_node_;
 
     std::atomic<bool> stop_requested_{false};
     std::mutex done_mutex_;

@@ -11,7 +11,9 @@
 #include <atomic>
 #include <chrono>
 #include <deque>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -23,6 +25,7 @@
 #include <vector>
 
 #include "commit_order.h"
+#include "monitor.h"
 #include "publisher.h"
 
 namespace {
@@ -45,6 +48,7 @@ constexpr char kAddSubsystem[] = "get_entry_add";
 constexpr char kDeleteSubsystem[] = "get_entry_delete";
 constexpr char kModrdnSubsystem[] = "get_entry_modrdn";
 constexpr char kCommitSubsystem[] = "commit_order";
+constexpr char kMonitorSubsystem[] = "monitor";
 
 void *plugin_id = nullptr;
 
@@ -442,13 +446,106 @@ void dirmirror::exclude_attributes(std::string_view excluded)
     attribute_filter.store(kept_for_the_process<AttributeFilter>(excluded));
 }
 
+namespace {
+
+/* The monitor entry: an entry of the server's configuration tree that is
+ * filled in at each search, so nothing of it is ever written to dse.ldif. */
+constexpr char kMonitorDn[] = "cn=dirmirror,cn=monitor";
+constexpr char kMonitorFilter[] = "(objectclass=*)";
+bool monitor_registered = false; // guarded by publisher_mutex
+
+int fill_monitor_entry(Slapi_PBlock *, Slapi_Entry *entry, Slapi_Entry *, int *returncode, char *,
+                       void *)
+{
+    guarded(kMonitorSubsystem, [entry] {
+        const CommitOrder &order = commit_order();
+        for (const auto &[type, value] :
+             dirmirror::monitor().attributes(connection_config, {order.depth(), order.high_water()}))
+            slapi_entry_attr_set_charptr(entry, type.c_str(), value.c_str());
+        return 0;
+    });
+    *returncode = LDAP_SUCCESS;
+    return SLAPI_DSE_CALLBACK_OK;
+}
+
+int refuse_monitor_change(Slapi_PBlock *, Slapi_Entry *, Slapi_Entry *, int *returncode,
+                          char *returntext, void *)
+{
+    *returncode = LDAP_UNWILLING_TO_PERFORM;
+    if (returntext != nullptr)
+        std::snprintf(returntext, SLAPI_DSE_RETURNTEXT_SIZE,
+                      "%s is computed at each search and cannot be changed", kMonitorDn);
+    return SLAPI_DSE_CALLBACK_ERROR;
+}
+
+struct MonitorCallback {
+    int operation;
+    dseCallbackFn callback;
+};
+constexpr MonitorCallback kMonitorCallbacks[] = {
+    {SLAPI_OPERATION_SEARCH, fill_monitor_entry},
+    {SLAPI_OPERATION_MODIFY, refuse_monitor_change},
+    {SLAPI_OPERATION_DELETE, refuse_monitor_change},
+};
+
+/* The entry the callbacks fill; it stays when the plug-in closes (an empty
+ * shell until the next start), and a restart finds it there. */
+void add_monitor_entry()
+{
+    Slapi_Entry *entry = slapi_entry_alloc();
+    slapi_entry_init(entry, slapi_ch_strdup(kMonitorDn), nullptr);
+    slapi_entry_add_string(entry, "objectclass", "top");
+    slapi_entry_add_string(entry, "objectclass", "extensibleObject");
+    slapi_entry_add_string(entry, "cn", "dirmirror");
+    Slapi_PBlock *pb = slapi_pblock_new();
+    int dont_write = 1;
+    slapi_add_entry_internal_set_pb(pb, entry, nullptr, static_cast<Slapi_ComponentId *>(plugin_id), 0); // takes the entry
+    slapi_pblock_set(pb, SLAPI_DSE_DONT_WRITE_WHEN_ADDING, &dont_write);
+    slapi_add_internal_pb(pb);
+    int result = LDAP_OPERATIONS_ERROR;
+    slapi_pblock_get(pb, SLAPI_PLUGIN_INTOP_RESULT, &result);
+    slapi_pblock_destroy(pb);
+    if (result != LDAP_SUCCESS && result != LDAP_ALREADY_EXISTS)
+        DM_LOG(kMonitorSubsystem, "Не удалось создать запись %s: код LDAP %d\n", kMonitorDn,
+               result);
+}
+
+void register_monitor_entry()
+{
+    if (monitor_registered)
+        return;
+    add_monitor_entry();
+    for (const auto &row : kMonitorCallbacks)
+        if (slapi_config_register_callback(row.operation, DSE_FLAG_PREOP, kMonitorDn,
+                                           LDAP_SCOPE_BASE, kMonitorFilter, row.callback,
+                                           nullptr) != 0)
+            DM_LOG(kMonitorSubsystem, "Не удалось зарегистрировать обработчик записи %s\n",
+                   kMonitorDn);
+    monitor_registered = true;
+}
+
+void remove_monitor_callbacks()
+{
+    if (!monitor_registered)
+        return;
+    for (const auto &row : kMonitorCallbacks)
+        slapi_config_remove_callback(row.operation, DSE_FLAG_PREOP, kMonitorDn, LDAP_SCOPE_BASE,
+                                     kMonitorFilter, row.callback);
+    monitor_registered = false;
+}
+
+} // namespace
+
 int dirmirror::start_publisher(Slapi_PBlock *)
 {
     return guarded(kInitSubsystem, [] {
         Publisher *const started = &current_publisher();
         std::lock_guard lock(publisher_mutex);
-        if (!publisher_thread.joinable())
+        if (!publisher_thread.joinable()) {
+            monitor().started(std::time(nullptr));
             publisher_thread = std::thread([started] { send_alive(started); });
+        }
+        register_monitor_entry();
         return 0;
     });
 }
@@ -457,6 +554,7 @@ int dirmirror::stop_publisher(Slapi_PBlock *)
 {
     return guarded(kInitSubsystem, [] {
         std::lock_guard lock(publisher_mutex);
+        remove_monitor_callbacks();
         if (publisher == nullptr)
             return 0;
         if (publisher->stop(kStopWait)) {
@@ -523,7 +621,7 @@ void deliver_first_fullsync()
 
 int initialize_plugin(Slapi_PBlock *pb)
 {
-    DM_LOG(kInitSubsystem, "Инициализациия плагина\n");
+    DM_LOG_NOTE(kInitSubsystem, "Инициализациия плагина\n");
     if (slapi_pblock_get(pb, SLAPI_PLUGIN_IDENTITY, &plugin_id) != 0) {
         DM_LOG(kInitSubsystem, "Не удалось получить SLAPI_PLUGIN_IDENTITY\n");
         return -1;
@@ -590,8 +688,10 @@ int __send_message(const char *text)
         return -1;
     }
     // Only a confirmed FULLSYNC tells consumers to catch up on what was lost.
-    if (std::strcmp(text, kFullsyncBody) == 0)
+    if (std::strcmp(text, kFullsyncBody) == 0) {
         fullsync.store(0);
+        ++dirmirror::monitor().fullsyncs_published;
+    }
     return 0;
 }
 

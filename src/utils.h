@@ -58,9 +58,19 @@ DM_EXPORT int dm_str_format(char **text, const char *format, ...)
 #include <string_view>
 #include <vector>
 
-/* One line in the server's error log. The server's header declares the
- * logger with non-const texts; it does not write to them. */
+namespace dirmirror {
+/* Writes a failure or warning to the server's error log, and keeps it as the
+ * monitor entry's last error. */
+void log_failure(const char *subsystem, const char *format, ...) noexcept
+    __attribute__((format(printf, 2, 3)));
+} // namespace dirmirror
+
+/* One line in the server's error log: something went wrong. */
 #define DM_LOG(subsystem, format, ...)                                                             \
+    ::dirmirror::log_failure(subsystem, format __VA_OPT__(, ) __VA_ARGS__)
+/* One line in the server's error log that reports no failure. The server's
+ * header declares the logger with non-const texts; it does not write to them. */
+#define DM_LOG_NOTE(subsystem, format, ...)                                                        \
     slapi_log_error(SLAPI_LOG_FATAL, const_cast<char *>(subsystem),                                \
                     const_cast<char *>(format) __VA_OPT__(, ) __VA_ARGS__)
 

@@ -15,6 +15,8 @@ std::vector<LogLine> log_lines;
 std::vector<RegisteredPlugin> registered_plugins;
 bool refuse_registration = false;
 std::optional<slapi_entry> server_config;
+std::vector<DseCallback> dse_callbacks;
+std::vector<slapi_entry> added_entries;
 
 } // namespace
 
@@ -62,6 +64,18 @@ void fake_refuse_plugin_registration(bool refuse)
 {
     std::lock_guard lock(log_mutex);
     refuse_registration = refuse;
+}
+
+std::vector<DseCallback> fake_dse_callbacks()
+{
+    std::lock_guard lock(log_mutex);
+    return dse_callbacks;
+}
+
+std::vector<slapi_entry> fake_added_entries()
+{
+    std::lock_guard lock(log_mutex);
+    return added_entries;
 }
 
 slapi_entry &slapi_entry::add(const std::string &type, const std::vector<std::string> &values)
@@ -309,6 +323,91 @@ const struct berval *slapi_value_get_berval(const Slapi_Value *value)
     auto *v = const_cast<Slapi_Value *>(value);
     v->bv = {static_cast<ber_len_t>(v->bytes.size()), v->bytes.data()};
     return &v->bv;
+}
+
+Slapi_Entry *slapi_entry_alloc(void)
+{
+    return new slapi_entry();
+}
+
+void slapi_entry_init(Slapi_Entry *e, char *dn, Slapi_Attr *)
+{
+    e->dn = dn;
+    std::free(dn);
+}
+
+char *slapi_ch_strdup(const char *s)
+{
+    return strdup(s);
+}
+
+int slapi_entry_add_string(Slapi_Entry *e, const char *type, const char *value)
+{
+    for (auto &attr : e->attrs)
+        if (attr.type && strcasecmp(attr.type->c_str(), type) == 0) {
+            attr.values.push_back({value, {}});
+            return 0;
+        }
+    e->add(type, {value});
+    return 0;
+}
+
+void slapi_entry_attr_set_charptr(Slapi_Entry *e, const char *type, const char *value)
+{
+    std::erase_if(e->attrs, [type](const slapi_attr &attr) {
+        return attr.type && strcasecmp(attr.type->c_str(), type) == 0;
+    });
+    if (value != nullptr)
+        e->add(type, {value});
+}
+
+Slapi_PBlock *slapi_pblock_new(void)
+{
+    return new slapi_pblock();
+}
+
+void slapi_pblock_destroy(Slapi_PBlock *pb)
+{
+    delete pb;
+}
+
+void slapi_add_entry_internal_set_pb(Slapi_PBlock *pb, Slapi_Entry *e, LDAPControl **, Slapi_ComponentId *,
+                                     int)
+{
+    pb->ptrs[SLAPI_ADD_ENTRY] = e;
+}
+
+int slapi_add_internal_pb(Slapi_PBlock *pb)
+{
+    // Like the server, the add takes the entry.
+    auto *entry = static_cast<slapi_entry *>(pb->ptrs[SLAPI_ADD_ENTRY]);
+    std::lock_guard lock(log_mutex);
+    const bool exists = std::any_of(added_entries.begin(), added_entries.end(),
+                                    [entry](const slapi_entry &e) { return e.dn == entry->dn; });
+    pb->ints[SLAPI_PLUGIN_INTOP_RESULT] = exists ? LDAP_ALREADY_EXISTS : LDAP_SUCCESS;
+    if (!exists)
+        added_entries.push_back(*entry);
+    delete entry;
+    return 0;
+}
+
+int slapi_config_register_callback(int operation, int flags, const char *base, int scope,
+                                   const char *filter, dseCallbackFn fn, void *fn_arg)
+{
+    std::lock_guard lock(log_mutex);
+    dse_callbacks.push_back({operation, flags, base, scope, filter, fn, fn_arg});
+    return 0;
+}
+
+int slapi_config_remove_callback(int operation, int flags, const char *base, int scope,
+                                 const char *filter, dseCallbackFn fn)
+{
+    std::lock_guard lock(log_mutex);
+    std::erase_if(dse_callbacks, [&](const DseCallback &c) {
+        return c.operation == operation && c.flags == flags && c.base == base &&
+               c.scope == scope && c.filter == filter && c.callback == fn;
+    });
+    return 1;
 }
 
 } // extern "C"

@@ -91,3 +91,17 @@ class FakeMods {
     std::vector<std::unique_ptr<Mod>> mods_;
     std::vector<LDAPMod *> array_;
 };
+
+// The server's configuration tree as far as the plug-in touches it: entries
+// added with slapi_add_internal_pb, and DSE callbacks registered and not yet
+// removed.
+struct DseCallback {
+    int operation, flags;
+    std::string base;
+    int scope;
+    std::string filter;
+    dseCallbackFn callback;
+    void *arg;
+};
+std::vector<DseCallback> fake_dse_callbacks();
+std::vector<slapi_entry> fake_added_entries();

@@ -4,6 +4,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <map>
+#include <set>
 #include <thread>
 
 #include "plugin_fixture.h"
@@ -535,4 +537,81 @@ TEST_F(Handlers, ReplicatedAndInternalOperationsFollowTheirSettings)
             EXPECT_EQ(got[0].replicated, c.replicated);
         }
     }
+}
+
+namespace {
+// The monitor entry as a base search would return it now.
+std::map<std::string, std::string> monitor_entry()
+{
+    for (const auto &registered : fake_dse_callbacks())
+        if (registered.operation == SLAPI_OPERATION_SEARCH) {
+            slapi_entry entry;
+            int code = -1;
+            EXPECT_EQ(registered.callback(nullptr, &entry, nullptr, &code, nullptr, nullptr),
+                      SLAPI_DSE_CALLBACK_OK);
+            EXPECT_EQ(code, LDAP_SUCCESS);
+            std::map<std::string, std::string> shown;
+            for (const auto &attr : entry.attrs)
+                shown[*attr.type] = attr.values.at(0).bytes;
+            return shown;
+        }
+    ADD_FAILURE() << "no search callback registered";
+    return {};
+}
+} // namespace
+
+TEST_F(Handlers, TheMonitorEntryShowsDeliveryAndRefusesChanges)
+{
+    const auto added = fake_added_entries();
+    ASSERT_EQ(added.size(), 1u);
+    EXPECT_EQ(added[0].dn, "cn=dirmirror,cn=monitor");
+    std::set<int> refused;
+    for (const auto &registered : fake_dse_callbacks()) {
+        EXPECT_EQ(registered.base, "cn=dirmirror,cn=monitor");
+        EXPECT_EQ(registered.scope, LDAP_SCOPE_BASE);
+        if (registered.operation == SLAPI_OPERATION_SEARCH)
+            continue;
+        int code = LDAP_SUCCESS;
+        char text[SLAPI_DSE_RETURNTEXT_SIZE] = "";
+        EXPECT_EQ(registered.callback(nullptr, nullptr, nullptr, &code, text, nullptr),
+                  SLAPI_DSE_CALLBACK_ERROR);
+        EXPECT_EQ(code, LDAP_UNWILLING_TO_PERFORM);
+        refused.insert(registered.operation);
+    }
+    EXPECT_EQ(refused, (std::set<int>{SLAPI_OPERATION_MODIFY, SLAPI_OPERATION_DELETE}));
+
+    auto before = monitor_entry();
+    const auto published = std::stoull(before.at("eventsPublished"));
+    for (int n = 0; n < 3; ++n) {
+        auto pb = operation(kUserDn);
+        EXPECT_EQ(get_entry_rodide_delete(&pb), 0);
+    }
+    EXPECT_EQ(events().size(), 3u);
+    auto after = monitor_entry();
+    for (int wait = 0; wait < 100 && std::stoull(after.at("eventsPublished")) < published + 3; ++wait) {
+        std::this_thread::sleep_for(20ms); // the confirms may follow the deliveries
+        after = monitor_entry();
+    }
+    EXPECT_EQ(std::stoull(after.at("eventsPublished")), published + 3);
+    EXPECT_EQ(after.at("brokerConnected"), "TRUE");
+    EXPECT_EQ(after.at("brokerNode"), "127.0.0.1:" + std::to_string(broker_port()));
+    EXPECT_EQ(after.at("rabbitExchange"), exchange);
+    EXPECT_EQ(after.at("queueDepth"), "0");
+    EXPECT_GE(std::stoull(after.at("queueHighWater")), 1u);
+    EXPECT_EQ(after.at("startTime").size(), 15u);
+    std::set<std::string> types;
+    for (const auto &[type, value] : after)
+        types.insert(type);
+    // Every setting but the password.
+    EXPECT_EQ(types, (std::set<std::string>{
+                         "brokerConnected", "brokerNode", "eventsPublished", "eventsDropped",
+                         "fullsyncsPublished", "queueDepth", "queueHighWater", "lastError",
+                         "lastErrorTime", "startTime", "rabbitHost", "rabbitPort", "rabbitVhost",
+                         "rabbitExchange", "rabbitRoutingKey", "rabbitUsername", "rabbitTls",
+                         "rabbitCacert", "rabbitCert", "rabbitKey", "rabbitVerifyHostname",
+                         "excludeAttributes", "publishReplicated", "publishInternal"}));
+
+    EXPECT_EQ(dirmirror::stop_publisher(nullptr), 0);
+    EXPECT_TRUE(fake_dse_callbacks().empty());
+    dirmirror::start_publisher(nullptr); // for TearDown
 }

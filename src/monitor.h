@@ -1,0 +1,55 @@
+#pragma once
+// What the monitor entry shows: counters the delivery path bumps without a
+// lock, the state of the broker connection, and the last failure logged.
+// Nothing here knows the directory server; the entry itself is host glue.
+
+#include <atomic>
+#include <cstdint>
+#include <ctime>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "utils.h"
+
+namespace dirmirror {
+
+class Monitor {
+  public:
+    using Counter = std::atomic<std::uint64_t>;
+    static_assert(Counter::is_always_lock_free, "counters are bumped on the event path");
+
+    Counter events_published{0};    // change events the broker confirmed
+    Counter events_dropped{0};      // change events consumers will not get (a FULLSYNC covers them)
+    Counter fullsyncs_published{0}; // FULLSYNCs the broker confirmed
+
+    void started(std::time_t when) { start_time_.store(when); }
+    // "host:port" of the node the publisher is connected to; empty: none.
+    void broker_node(std::string node);
+    // A failure as the error log shows it.
+    void failure(std::string_view text, std::time_t when) noexcept;
+
+    struct Queue {
+        std::uint64_t depth = 0, high_water = 0;
+    };
+    // The entry's attributes, in order: type and value. `settings` may be
+    // null (not loaded); the broker password is never among them.
+    std::vector<std::pair<std::string, std::string>> attributes(const ConnectionConfig *settings,
+                                                                Queue queue) const;
+
+  private:
+    std::atomic<std::time_t> start_time_{0};
+    mutable std::mutex mutex_; // for the texts, which change only on failures and reconnections
+    std::string node_, last_error_;
+    std::time_t last_error_time_ = 0;
+};
+
+/* The process's one monitor. */
+Monitor &monitor();
+
+/* LDAP GeneralizedTime in UTC ("20261208093000Z"), as cn=monitor shows times. */
+std::string generalized_time(std::time_t when);
+
+} // namespace dirmirror
