@@ -136,6 +136,15 @@ def search_answers(timeout):
         return False
 
 
+MONITOR_DN = "cn=dirmirror,cn=monitor"
+
+
+def monitor_entry(conn):
+    """The plug-in's monitor entry as a base search returns it: {type: text}."""
+    [(_, attrs)] = conn.search_s(MONITOR_DN, ldap.SCOPE_BASE)
+    return {k: v[0].decode() for k, v in attrs.items()}
+
+
 def delete_if_present(conn, dn):
     try:
         conn.delete_s(dn)

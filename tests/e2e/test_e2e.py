@@ -10,13 +10,15 @@ import os
 import signal
 import time
 import unittest
+from pathlib import Path
 
 import ldap
 
 from change_order import MODIFY_EVENTS, Op, check, run_writers, summary, write_entries
-from e2e_support import (ALIVE, FULLSYNC, AMQP_PORT, SETTINGS, HangUpProxy, Queue, broker_start,
-                         broker_stop, container, delete_if_present, ds_start, ds_stop,
-                         five_second_chain, ldap_connect, lines_since, log_mark, process_alive,
+from e2e_support import (ALIVE, FULLSYNC, AMQP_PORT, MONITOR_DN, SETTINGS, HangUpProxy, Queue,
+                         broker_start, broker_stop, container, delete_if_present, ds_start, ds_stop,
+                         five_second_chain, ldap_connect, lines_since, log_mark, monitor_entry,
+                         process_alive,
                          rabbitmqctl, same_dn, search_answers, send_failures, write_settings)
 
 OP_NAMES = {ldap.MOD_ADD: "ADD", ldap.MOD_DELETE: "DELETE", ldap.MOD_REPLACE: "REPLACE"}
@@ -349,7 +351,18 @@ class BrokerOutageTest(ServerFixture):
             delete_if_present(self.ldap, self.dn(i))
         self.queue.purge()
         entry = [("objectClass", [b"top", b"nsContainer"])]
+        before = monitor_entry(self.ldap)
         self.add_and_check(self.dn(0), entry + [("cn", [b"e2e-outage-0"])])
+        connected = monitor_entry(self.ldap)
+        self.assertEqual(int(connected["eventsPublished"]), int(before["eventsPublished"]) + 1)
+        self.assertEqual((connected["brokerConnected"], connected["brokerNode"]),
+                         ("TRUE", "127.0.0.1:%d" % AMQP_PORT))
+        self.assertEqual(connected["queueDepth"], "0")
+        self.assertEqual(connected["rabbitExchange"], "dirmirror")
+        self.assertNotIn("guest", [v for k, v in connected.items() if k != "rabbitUsername"])
+        with self.assertRaises(ldap.UNWILLING_TO_PERFORM):
+            self.ldap.modify_s(MONITOR_DN, [(ldap.MOD_REPLACE, "eventsDropped", [b"0"])])
+        self.assertNotIn(b"eventsPublished", Path("/etc/dirsrv/slapd-dirmirror/dse.ldif").read_bytes())
 
         self.queue.close()
         broker_stop()
@@ -394,9 +407,22 @@ class BrokerOutageTest(ServerFixture):
         self.ldap.modify_s(self.dn(0), [(ldap.MOD_REPLACE, "cn", [b"e2e-outage-0"])])
         self.assertLess(time.monotonic() - t, 2.0)
 
+        down = monitor_entry(self.ldap)
+        self.assertEqual((down["brokerConnected"], down["brokerNode"]), ("FALSE", ""))
+        self.assertGreater(int(down["eventsDropped"]), int(connected["eventsDropped"]))
+        self.assertEqual(down["lastError"], SOCKET_FAILURE)
+        self.assertRegex(down["lastErrorTime"], r"^\d{14}Z$")
+
         broker_start()
         back = time.monotonic()
         got = self.queue.until(lambda g: any(m.is_fullsync for m in g), timeout=15)
+        deadline = time.monotonic() + 5
+        while monitor_entry(self.ldap)["fullsyncsPublished"] == down["fullsyncsPublished"] \
+                and time.monotonic() < deadline:
+            time.sleep(0.1)  # the confirm may follow the delivery
+        up = monitor_entry(self.ldap)
+        self.assertEqual(int(up["fullsyncsPublished"]), int(down["fullsyncsPublished"]) + 1)
+        self.assertEqual(up["brokerConnected"], "TRUE")
         self.assertLess(got[-1].at - back, 15.0)
         # A write after the outage gives its event; nothing from the outage comes.
         after = "cn=e2e-outage-%d,%s" % (self.WRITES + 1, container("groups"))
