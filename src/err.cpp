@@ -5,6 +5,8 @@
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
+#include <new>
+#include <string>
 
 #include "monitor.h"
 
@@ -47,12 +49,26 @@ extern "C" int die_on_amqp_error(const char *subsystem, const char *context, amq
 
 void dirmirror::log_failure(const char *subsystem, const char *format, ...) noexcept
 {
-    // A fixed buffer: this also reports running out of memory.
-    char text[2048];
-    va_list arguments;
+    // A buffer on the stack first: this also reports running out of memory.
+    char buffer[2048];
+    const char *text = buffer;
+    std::string longer;
+    va_list arguments, again;
     va_start(arguments, format);
-    std::vsnprintf(text, sizeof text, format, arguments);
+    va_copy(again, arguments);
+    const int length = std::vsnprintf(buffer, sizeof buffer, format, arguments);
+    if (length >= static_cast<int>(sizeof buffer)) {
+        try {
+            longer.resize(static_cast<std::size_t>(length));
+            std::vsnprintf(longer.data(), longer.size() + 1, format, again);
+            text = longer.c_str();
+        } catch (const std::bad_alloc &) {
+            // The first 2047 bytes will do.
+        }
+    }
+    va_end(again);
     va_end(arguments);
-    slapi_log_error(SLAPI_LOG_FATAL, const_cast<char *>(subsystem), const_cast<char *>("%s"), text);
+    slapi_log_error(SLAPI_LOG_FATAL, const_cast<char *>(subsystem), const_cast<char *>("%s"),
+                    const_cast<char *>(text));
     monitor().failure(text, std::time(nullptr));
 }

@@ -1,6 +1,7 @@
 // The settings reader: one "RABBIT_KEY = value" line at a time, and whole files.
 #include "fake_host.h"
 #include "utils.h"
+#include "monitor.h"
 
 #include <gtest/gtest.h>
 
@@ -8,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <string>
 
 namespace {
@@ -289,4 +291,24 @@ TEST(attribute_filter, HidesExcludedTypesWithTheirSubtypesAndNeverTheUnhashedPas
         EXPECT_EQ(filter.verdict(type), verdict) << type;
     EXPECT_EQ(dirmirror::AttributeFilter().verdict("unhashed#user#password"), Verdict::never);
     EXPECT_EQ(dirmirror::AttributeFilter().verdict("userPassword"), Verdict::publish);
+}
+
+TEST(FailureLog, ReachesTheLogWholeAndBecomesTheMonitorsLastError)
+{
+    for (const std::size_t size : {10u, 2047u, 2048u, 5000u}) {
+        SCOPED_TRACE(size);
+        fake_log_clear();
+        const std::string detail(size, 'x');
+        DM_LOG("send_message", "ctx :: %s\n", detail.c_str());
+        const auto lines = fake_log_lines();
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_EQ(lines[0].level, SLAPI_LOG_FATAL);
+        EXPECT_EQ(lines[0].subsystem, "send_message");
+        EXPECT_EQ(lines[0].text, "ctx :: " + detail + "\n");
+        std::map<std::string, std::string> shown;
+        for (auto &[type, value] : dirmirror::monitor().attributes(nullptr, {}))
+            shown[type] = value;
+        EXPECT_EQ(shown["lastError"], "ctx :: " + detail);
+        EXPECT_EQ(shown["lastErrorTime"].size(), 15u); // YYYYmmddHHMMSSZ
+    }
 }
