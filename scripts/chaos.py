@@ -75,6 +75,7 @@ def connect(timeout=10.0):
     conn = ldap.initialize(LDAP_URI)
     conn.set_option(ldap.OPT_NETWORK_TIMEOUT, timeout)
     conn.set_option(ldap.OPT_TIMEOUT, 60)
+    conn.timeout = 60  # a call the server never answers fails instead of hanging the writer
     conn.simple_bind_s(DM_DN, DM_PASSWORD)
     return conn
 
@@ -299,6 +300,24 @@ def wait_gone(pid, seconds=30):
         time.sleep(0.1)
 
 
+RESTART_RETRIES = []  # the failed starts, reported with the run
+
+
+def ds_start(plugin, attempts=5):
+    """A server that hangs on its way down is killed by ds-stop; its next start
+    may then be refused for a while ("already running as process N": the
+    killed process not yet reaped). Try again rather than end the run."""
+    for attempt in range(attempts):
+        try:
+            return script("ds-start", plugin)
+        except RuntimeError as e:
+            if attempt == attempts - 1:
+                raise
+            RESTART_RETRIES.append(str(e).strip().splitlines()[-1][:300])
+            log("ds-start failed, again in 10s: %s" % RESTART_RETRIES[-1])
+            time.sleep(10)
+
+
 def inject(kind, consumer, plugin, rng):
     if kind == "broker_kill":
         pid = broker_pid()
@@ -307,7 +326,7 @@ def inject(kind, consumer, plugin, rng):
         time.sleep(rng.uniform(0, 5))
         script("broker-start")
     elif kind == "ds_restart":
-        script("ds-start", plugin)
+        ds_start(plugin)
     else:
         consumer.kill()
         time.sleep(rng.uniform(0, 3))
@@ -381,7 +400,8 @@ def clean_directory():
 def one_run(number, args, plugin, rng):
     log("run %d: %ds, %d writers" % (number, args.seconds, args.writers))
     script("broker-start")
-    script("ds-start", plugin)
+    RESTART_RETRIES.clear()
+    ds_start(plugin)
     clean_directory()
     conn = pika.BlockingConnection(pika.ConnectionParameters("127.0.0.1", AMQP_PORT))
     conn.channel().queue_purge("dirmirror.events")
@@ -456,6 +476,7 @@ def faults_and_check(number, args, plugin, rng, consumer, db, stop, writers):
         "events_applied": stats.get("events_applied", 0), "entries": len(mirror),
         "converged": streak >= 2,
         "seconds_to_converge": round(converged_at - ended, 1) if streak >= 2 else None,
+        "ds_start_retries": list(RESTART_RETRIES),
         "differences": diff,
     }
     log("run %d: %s" % (number, "PASS: converged in %.1fs" % result["seconds_to_converge"]

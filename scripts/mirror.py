@@ -473,7 +473,7 @@ def parse_args(argv=None):
 
 def main():
     logging.basicConfig(level=logging.INFO, format="%(asctime)s mirror: %(message)s")
-    logging.getLogger("pika").setLevel(logging.WARNING)
+    logging.getLogger("pika").setLevel(logging.CRITICAL)  # its own lines repeat ours
     consumer = Consumer(parse_args())
 
     def stop(_signum, _frame):
