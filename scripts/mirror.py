@@ -269,6 +269,7 @@ class Mirror:
         if new_in:  # within the containers, or a move in: the entry as it is now
             self.put(uuid or "dn:" + normalize_dn(new_dn), new_dn, self.clean(arg))
 
+
 def read_directory(uri, bind_dn, password, base, page_size=500, between_pages=None):
     """Every entry of the five containers as (nsUniqueId, dn, attrs), with
     paged searches so that a large directory needs no raised size limit."""
@@ -285,7 +286,7 @@ def read_directory(uri, bind_dn, password, base, page_size=500, between_pages=No
                     msgid = conn.search_ext("cn=%s,cn=accounts,%s" % (name, base), ldap.SCOPE_SUBTREE,
                                             "(objectClass=*)", ["*", *KEPT_OPERATIONAL],
                                             serverctrls=[page])
-                    _, results, _, controls = conn.result3(msgid)
+                    _, results, _, controls = conn.result3(msgid, timeout=120)
                 except ldap.NO_SUCH_OBJECT:
                     break
                 for dn, raw in results:
