@@ -318,6 +318,29 @@ def ds_start(plugin, attempts=5):
             time.sleep(10)
 
 
+CRASHES = []  # times the server was found dead and started again, unasked
+
+
+def directory_answers():
+    try:
+        connect(timeout=5).unbind_s()
+        return True
+    except ldap.LDAPError:
+        return False
+
+
+def revive_directory(plugin, started):
+    """A server that died on its own (389 DS 2.3.1 has crashed under this
+    load) is started again and reported; the mirror must cope with that too."""
+    for _ in range(3):
+        if directory_answers():
+            return
+        time.sleep(2)
+    CRASHES.append(round(time.monotonic() - started, 1))
+    log("the directory server does not answer: starting it again")
+    ds_start(plugin)
+
+
 def inject(kind, consumer, plugin, rng):
     if kind == "broker_kill":
         pid = broker_pid()
@@ -401,6 +424,7 @@ def one_run(number, args, plugin, rng):
     log("run %d: %ds, %d writers" % (number, args.seconds, args.writers))
     script("broker-start")
     RESTART_RETRIES.clear()
+    CRASHES.clear()
     ds_start(plugin)
     clean_directory()
     conn = pika.BlockingConnection(pika.ConnectionParameters("127.0.0.1", AMQP_PORT))
@@ -440,6 +464,7 @@ def faults_and_check(number, args, plugin, rng, consumer, db, stop, writers):
         faults.append({"kind": kind, "at_s": round(t0 - started, 1),
                        "took_s": round(time.monotonic() - t0, 1)})
         log("run %d: %s at %.0fs (%.1fs)" % (number, kind, t0 - started, time.monotonic() - t0))
+        revive_directory(plugin, started)
     time.sleep(max(0.0, started + args.seconds - time.monotonic()))
     stop.set()
     for w in writers:
@@ -454,9 +479,15 @@ def faults_and_check(number, args, plugin, rng, consumer, db, stop, writers):
     # Converged: the queue is empty and the mirror equals the directory, twice
     # in a row a second apart (a FULLSYNC being read could otherwise pass).
     converged_at, diff, stats, streak = None, [], {}, 0
+    revive_directory(plugin, started)
     while time.monotonic() - ended < args.converge_timeout:
         mirror, stats = mirror_state(db)
-        diff = differences(directory_state(), mirror)
+        try:
+            diff = differences(directory_state(), mirror)
+        except ldap.LDAPError:
+            revive_directory(plugin, started)
+            streak, converged_at = 0, None
+            continue
         if not diff and queue_ready() == 0:
             streak += 1
             if converged_at is None:
@@ -477,6 +508,7 @@ def faults_and_check(number, args, plugin, rng, consumer, db, stop, writers):
         "converged": streak >= 2,
         "seconds_to_converge": round(converged_at - ended, 1) if streak >= 2 else None,
         "ds_start_retries": list(RESTART_RETRIES),
+        "ds_crashes_at_s": list(CRASHES),
         "differences": diff,
     }
     log("run %d: %s" % (number, "PASS: converged in %.1fs" % result["seconds_to_converge"]
