@@ -1,0 +1,109 @@
+"""The mirror consumer's event handling, without servers: events applied to a
+copy that may already hold them, renames, and which messages cause a full
+read or are skipped."""
+import json
+import os
+import sys
+import types
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scripts"))
+import mirror  # noqa: E402
+
+U = "cn=users,cn=accounts,dc=lab"
+G = "cn=groups,cn=accounts,dc=lab"
+
+
+def add(dn, **attrs):
+    return {"dn": dn, "op_type": "add", "arg": attrs}
+
+
+def mod(dn, op, **arg):
+    return {"0": {"dn": dn, "op_type": "modify", "op": op, "arg": arg}}
+
+
+def rename(dn, newdn, **arg):
+    return {"dn": dn, "op_type": "modrdn", "newdn": newdn, "arg": arg}
+
+
+class ApplyTest(unittest.TestCase):
+    # (name, entries before as (uuid, dn, attrs), events as (uuid, event), rows after)
+    CASES = [
+        ("modify replayed on a copy that holds it already",
+         [("u1", "cn=a," + U, {"member": ["x", "y"]})],
+         [("u1", mod("cn=a," + U, "ADD", member=["y"])), ("u1", mod("cn=a," + U, "DELETE", member=["z"])),
+          ("u1", mod("cn=a," + U, "DELETE", member=["X"]))],
+         {"u1": ("cn=a," + U, {"member": ["y"]})}),
+        ("add, modifies and delete of an entry the copy never had",
+         [],
+         [("u2", add("cn=b," + U, cn=["b"], entryid=["7"])), ("u2", mod("cn=b," + U, "REPLACE", CN=["c"])),
+          ("u2", {"dn": "cn=b," + U, "op_type": "delete"}), ("u2", mod("cn=b," + U, "ADD", l=["q"]))],
+         {}),
+        ("add over a later copy replaces it; a JSON value becomes text again",
+         [("u3", "cn=c," + U, {"cn": ["c"], "l": ["old"]})],
+         [("u3", add("cn=c," + U, cn=["c"], objectClass=["top"])),
+          ("u3", mod("cn=c," + U, "ADD", description=[{"a": 1}]))],
+         {"u3": ("cn=c," + U, {"cn": ["c"], "objectclass": ["top"], "description": ['{"a":1}']})}),
+        ("rename within the containers takes the children along",
+         [("p", "ou=p," + U, {"ou": ["p"]}), ("k", "cn=k,ou=p," + U, {"cn": ["k"]})],
+         [("p", rename("ou=p," + U, "ou=q," + G, ou=["q"]))],
+         {"p": ("ou=q," + G, {"ou": ["q"]}), "k": ("cn=k,ou=q," + G, {"cn": ["k"]})}),
+        ("a move out deletes the entry and its children; a move in adds it",
+         [("p", "ou=p," + U, {"ou": ["p"]}), ("k", "cn=k,ou=p," + U, {"cn": ["k"]})],
+         [("p", rename("ou=p," + U, "ou=p,ou=people,dc=lab", ou=["p"])),
+          ("m", rename("cn=m,ou=people,dc=lab", "cn=m," + G, cn=["m"]))],
+         {"m": ("cn=m," + G, {"cn": ["m"]})}),
+    ]
+
+    def test_cases(self):
+        for name, before, events, after in self.CASES:
+            with self.subTest(name):
+                m = mirror.Mirror(":memory:")
+                m.replace_all(before)
+                for uuid, event in events:
+                    m.apply(event, uuid)
+                rows = {k: (dn, json.loads(a)) for k, dn, a in m.db.execute("SELECT key, dn, attrs FROM entries")}
+                self.assertEqual(rows, after)
+
+
+class FakeChannel:
+    def __init__(self, mirror_):
+        self.mirror, self.acked = mirror_, []
+
+    def basic_ack(self, tag, multiple=False):
+        # Acknowledging what is not committed yet would lose it in a crash.
+        assert not self.mirror.in_transaction, "acknowledged before commit"
+        self.acked.append(tag)
+
+
+class HandleTest(unittest.TestCase):
+    """(body, message_id, seq) in order -> full reads done, events applied."""
+    CASES = [
+        ("in order", [("e", "1", 1), ("e", "2", 2)], [], 2),
+        ("redelivered id and old seq are skipped", [("e", "1", 5), ("e", "1", 5), ("e", "2", 4)], [], 1),
+        ("a gap reads afresh, then applies the event", [("e", "1", 5), ("e", "2", 7)], ["seq_gap"], 2),
+        ("FULLSYNC reads afresh and restarts counting",
+         [("e", "1", 50), ("F", "2", None), ("e", "3", 1), ("F", "2", None), ("e", "4", 2)], ["fullsync"], 3),
+    ]
+
+    def test_cases(self):
+        for name, messages, reads, applied in self.CASES:
+            with self.subTest(name):
+                args = types.SimpleNamespace(db=":memory:", base="dc=lab", exclude_attributes="")
+                c = mirror.Consumer(args)
+                c.mirror.db.execute("INSERT INTO stats VALUES ('full_reads', 1)")
+                c.channel = FakeChannel(c.mirror)
+                done = []
+                c.full_read = lambda why: (c.mirror.replace_all([]), done.append(why))
+                for tag, (kind, mid, seq) in enumerate(messages, 1):
+                    body = mirror.FULLSYNC if kind == "F" else json.dumps(add("cn=%s,%s" % (mid, U))).encode()
+                    props = types.SimpleNamespace(message_id=mid, headers={"origin": "h:1", "seq": seq})
+                    c.handle(tag, props, body)
+                c.flush()
+                self.assertEqual(done, reads)
+                self.assertEqual(c.mirror.stats().get("events_applied", 0), applied)
+                self.assertEqual(c.channel.acked[-1], len(messages))
+
+
+if __name__ == "__main__":
+    unittest.main()
