@@ -516,9 +516,10 @@ void register_monitor_entry()
         return;
     add_monitor_entry();
     for (const auto &row : kMonitorCallbacks)
+        // 1 when registered, 0 when not.
         if (slapi_config_register_callback(row.operation, DSE_FLAG_PREOP, kMonitorDn,
                                            LDAP_SCOPE_BASE, kMonitorFilter, row.callback,
-                                           nullptr) != 0)
+                                           nullptr) == 0)
             DM_LOG(kMonitorSubsystem, "Не удалось зарегистрировать обработчик записи %s\n",
                    kMonitorDn);
     monitor_registered = true;

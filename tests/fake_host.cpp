@@ -396,7 +396,7 @@ int slapi_config_register_callback(int operation, int flags, const char *base, i
 {
     std::lock_guard lock(log_mutex);
     dse_callbacks.push_back({operation, flags, base, scope, filter, fn, fn_arg});
-    return 0;
+    return 1; // as the server: 1 when registered
 }
 
 int slapi_config_remove_callback(int operation, int flags, const char *base, int scope,

@@ -140,9 +140,10 @@ MONITOR_DN = "cn=dirmirror,cn=monitor"
 
 
 def monitor_entry(conn):
-    """The plug-in's monitor entry as a base search returns it: {type: text}."""
+    """The plug-in's monitor entry as a base search returns it: {type: text},
+    types as the plug-in names them (the server hands them out in lower case)."""
     [(_, attrs)] = conn.search_s(MONITOR_DN, ldap.SCOPE_BASE)
-    return {k: v[0].decode() for k, v in attrs.items()}
+    return {k.lower(): v[0].decode() for k, v in attrs.items()}
 
 
 def delete_if_present(conn, dn):

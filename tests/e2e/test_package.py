@@ -37,6 +37,7 @@ class PackageTest(unittest.TestCase):
         ds_stop()
         dpkg("--purge", "dirmirror")
         if self.saved_settings is not None:
+            SETTINGS.parent.mkdir(mode=0o755, exist_ok=True)
             SETTINGS.write_bytes(self.saved_settings)
             os.chmod(SETTINGS, 0o600)
             os.chown(SETTINGS, *dirsrv_ids())
