@@ -1,5 +1,7 @@
 #include "monitor.h"
 
+#include <cstring>
+
 namespace dirmirror {
 
 void Monitor::broker_node(std::string node)
@@ -50,18 +52,22 @@ Monitor::attributes(const ConnectionConfig *settings, Queue queue) const
     if (settings == nullptr)
         return shown;
     // The settings in effect, named after their keys; RABBIT_PASSWORD never.
-    shown.emplace_back("rabbitHost", settings->host);
+    // A text the file did not set reads as empty.
+    auto text = [](const char *setting) {
+        return std::strcmp(setting, kUnsetSetting) == 0 ? std::string() : std::string(setting);
+    };
+    shown.emplace_back("rabbitHost", text(settings->host));
     shown.emplace_back("rabbitPort", std::to_string(settings->port));
-    shown.emplace_back("rabbitVhost", settings->vhost);
-    shown.emplace_back("rabbitExchange", settings->exchange);
-    shown.emplace_back("rabbitRoutingKey", settings->routingkey);
-    shown.emplace_back("rabbitUsername", settings->username);
+    shown.emplace_back("rabbitVhost", text(settings->vhost));
+    shown.emplace_back("rabbitExchange", text(settings->exchange));
+    shown.emplace_back("rabbitRoutingKey", text(settings->routingkey));
+    shown.emplace_back("rabbitUsername", text(settings->username));
     shown.emplace_back("rabbitTls", flag(settings->tls != 0));
-    shown.emplace_back("rabbitCacert", settings->cacert);
-    shown.emplace_back("rabbitCert", settings->cert);
-    shown.emplace_back("rabbitKey", settings->key);
+    shown.emplace_back("rabbitCacert", text(settings->cacert));
+    shown.emplace_back("rabbitCert", text(settings->cert));
+    shown.emplace_back("rabbitKey", text(settings->key));
     shown.emplace_back("rabbitVerifyHostname", flag(settings->verify_hostname != 0));
-    shown.emplace_back("excludeAttributes", settings->exclude_attributes);
+    shown.emplace_back("excludeAttributes", text(settings->exclude_attributes));
     shown.emplace_back("publishReplicated", flag(settings->publish_replicated != 0));
     shown.emplace_back("publishInternal", flag(settings->publish_internal != 0));
     return shown;

@@ -79,7 +79,7 @@ int remember_verify_failure(int ok, X509_STORE_CTX *store)
 
 bool is_set(const char *setting)
 {
-    return setting[0] != '\0' && std::strcmp(setting, "<unset>") != 0;
+    return setting[0] != '\0' && std::strcmp(setting, kUnsetSetting) != 0;
 }
 
 /* A TLS 1.2+ socket that verifies the broker's certificate against the

@@ -17,12 +17,10 @@ DM_EXPORT const char *path_to_config = "/etc/quorvel/dirmirror.env";
 
 namespace {
 
-constexpr char kUnset[] = "<unset>";
-
 void set_text_default(char (&field)[DM_CONFIG_TEXT_SIZE])
 {
     std::memset(field, 0, sizeof field);
-    std::memcpy(field, kUnset, sizeof kUnset);
+    std::memcpy(field, dirmirror::kUnsetSetting, sizeof dirmirror::kUnsetSetting);
 }
 
 /* Scans `line` with a pattern such as " RABBIT_HOST = %511s " and copies the

@@ -85,6 +85,9 @@ struct AttributeValues {
     std::vector<std::string_view> values;
 };
 
+/* What a text setting holds when the file does not set it. */
+inline constexpr char kUnsetSetting[] = "<unset>";
+
 /* One broker node of RABBIT_HOST. */
 struct BrokerNode {
     std::string host;

@@ -173,6 +173,19 @@ TEST_F(config_file, RealisticFile)
     EXPECT_EQ(initialize_config(&config_, path.c_str()), 0);
     expect_fields(config_, {"mq1.lab.internal", "5671", "/directory", "dirmirror.events",
                             "ldap.changes", "svc-dirmirror", "S3cr3t!#x"});
+
+    // The monitor entry shows these settings, never the password; what the
+    // file left unset reads as empty.
+    std::map<std::string, std::string> shown;
+    for (auto &[type, value] : dirmirror::monitor().attributes(&config_, {}))
+        shown[type] = value;
+    for (const auto &[type, value] : shown)
+        EXPECT_EQ(value.find("S3cr3t"), std::string::npos) << type;
+    EXPECT_EQ(shown["rabbitHost"], "mq1.lab.internal");
+    EXPECT_EQ(shown["rabbitPort"], "5671");
+    EXPECT_EQ(shown["rabbitUsername"], "svc-dirmirror");
+    EXPECT_EQ(shown["rabbitCacert"], "");
+    EXPECT_EQ(shown["rabbitTls"], "FALSE");
 }
 
 TEST_F(config_file, LongLinesArriveInPiecesOf511Bytes)
