@@ -1,7 +1,5 @@
 #include "monitor.h"
 
-#include <cstring>
-
 namespace dirmirror {
 
 void Monitor::broker_node(std::string node)
@@ -54,7 +52,7 @@ Monitor::attributes(const ConnectionConfig *settings, Queue queue) const
     // The settings in effect, named after their keys; RABBIT_PASSWORD never.
     // A text the file did not set reads as empty.
     auto text = [](const char *setting) {
-        return std::strcmp(setting, kUnsetSetting) == 0 ? std::string() : std::string(setting);
+        return std::string(setting_is_set(setting) ? setting : "");
     };
     shown.emplace_back("rabbitHost", text(settings->host));
     shown.emplace_back("rabbitPort", std::to_string(settings->port));

@@ -77,11 +77,6 @@ int remember_verify_failure(int ok, X509_STORE_CTX *store)
     return ok;
 }
 
-bool is_set(const char *setting)
-{
-    return setting[0] != '\0' && std::strcmp(setting, kUnsetSetting) != 0;
-}
-
 /* A TLS 1.2+ socket that verifies the broker's certificate against the
  * configured CA and, unless turned off, its host name; nullptr (logged) when
  * the CA or the client key can't be loaded. */
@@ -106,7 +101,7 @@ amqp_socket_t *tls_socket(amqp_connection_state_t conn, const ConnectionConfig &
                config.cacert, amqp_error_string2(status));
         return nullptr;
     }
-    if (is_set(config.cert) || is_set(config.key)) {
+    if (setting_is_set(config.cert) || setting_is_set(config.key)) {
         status = amqp_ssl_socket_set_key(socket, config.cert, config.key);
         if (status != AMQP_STATUS_OK) {
             DM_LOG(kSendSubsystem,

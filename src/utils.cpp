@@ -17,10 +17,12 @@ DM_EXPORT const char *path_to_config = "/etc/quorvel/dirmirror.env";
 
 namespace {
 
+constexpr char kUnset[] = "<unset>";
+
 void set_text_default(char (&field)[DM_CONFIG_TEXT_SIZE])
 {
     std::memset(field, 0, sizeof field);
-    std::memcpy(field, dirmirror::kUnsetSetting, sizeof dirmirror::kUnsetSetting);
+    std::memcpy(field, kUnset, sizeof kUnset);
 }
 
 /* Scans `line` with a pattern such as " RABBIT_HOST = %511s " and copies the
@@ -415,6 +417,11 @@ std::string_view parent_dn(std::string_view dn)
             return dn.substr(i + 1);
     }
     return {};
+}
+
+bool setting_is_set(const char *setting)
+{
+    return setting[0] != '\0' && std::strcmp(setting, kUnset) != 0;
 }
 
 } // namespace dirmirror

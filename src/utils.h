@@ -85,8 +85,8 @@ struct AttributeValues {
     std::vector<std::string_view> values;
 };
 
-/* What a text setting holds when the file does not set it. */
-inline constexpr char kUnsetSetting[] = "<unset>";
+/* Whether the settings file gave this text setting a value. */
+bool setting_is_set(const char *setting);
 
 /* One broker node of RABBIT_HOST. */
 struct BrokerNode {

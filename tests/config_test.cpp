@@ -51,6 +51,15 @@ void expect_pristine_defaults(const ConnectionConfig &c)
     }
 }
 
+/* The monitor entry's attributes by type. */
+std::map<std::string, std::string> shown_by_monitor(const ConnectionConfig *settings)
+{
+    std::map<std::string, std::string> shown;
+    for (auto &[type, value] : dirmirror::monitor().attributes(settings, {}))
+        shown[type] = value;
+    return shown;
+}
+
 class config_file : public ::testing::Test {
   protected:
     void SetUp() override
@@ -176,9 +185,7 @@ TEST_F(config_file, RealisticFile)
 
     // The monitor entry shows these settings, never the password; what the
     // file left unset reads as empty.
-    std::map<std::string, std::string> shown;
-    for (auto &[type, value] : dirmirror::monitor().attributes(&config_, {}))
-        shown[type] = value;
+    auto shown = shown_by_monitor(&config_);
     for (const auto &[type, value] : shown)
         EXPECT_EQ(value.find("S3cr3t"), std::string::npos) << type;
     EXPECT_EQ(shown["rabbitHost"], "mq1.lab.internal");
@@ -318,9 +325,7 @@ TEST(FailureLog, ReachesTheLogWholeAndBecomesTheMonitorsLastError)
         EXPECT_EQ(lines[0].level, SLAPI_LOG_FATAL);
         EXPECT_EQ(lines[0].subsystem, "send_message");
         EXPECT_EQ(lines[0].text, "ctx :: " + detail + "\n");
-        std::map<std::string, std::string> shown;
-        for (auto &[type, value] : dirmirror::monitor().attributes(nullptr, {}))
-            shown[type] = value;
+        auto shown = shown_by_monitor(nullptr);
         EXPECT_EQ(shown["lastError"], "ctx :: " + detail);
         EXPECT_EQ(shown["lastErrorTime"].size(), 15u); // YYYYmmddHHMMSSZ
     }
