@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "utils.h"
+#include "event_text.h"
 
 using nlohmann::json;
 

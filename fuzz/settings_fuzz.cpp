@@ -1,7 +1,7 @@
-// The settings reader on arbitrary bytes: each line through set_config_fields,
-// then the whole input as a settings file through initialize_config. Both are
-// compared with a small model of the "RABBIT_KEY = value" format, and every
-// text field must stay NUL-terminated inside its buffer.
+// The settings reader on arbitrary bytes: each line through
+// apply_setting_line, then the whole input as a settings file through
+// read_settings_file. Both are compared with a small model of the
+// "RABBIT_KEY = value" format.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -15,11 +15,12 @@
 #include <string>
 #include <string_view>
 
-#include "utils.h"
+#include "settings.h"
 
 namespace {
 
-using Text = char (ConnectionConfig::*)[DM_CONFIG_TEXT_SIZE];
+using dirmirror::Settings;
+using Text = std::optional<std::string> Settings::*;
 
 struct Key {
     std::string_view name;
@@ -27,14 +28,17 @@ struct Key {
 };
 
 constexpr Key kKeys[] = {
-    {"RABBIT_HOST", &ConnectionConfig::host},
+    {"RABBIT_HOST", &Settings::host},
     {"RABBIT_PORT", nullptr},
-    {"RABBIT_VHOST", &ConnectionConfig::vhost},
-    {"RABBIT_EXCHANGE", &ConnectionConfig::exchange},
-    {"RABBIT_ROUTINGKEY", &ConnectionConfig::routingkey},
-    {"RABBIT_USERNAME", &ConnectionConfig::username},
-    {"RABBIT_PASSWORD", &ConnectionConfig::password},
+    {"RABBIT_VHOST", &Settings::vhost},
+    {"RABBIT_EXCHANGE", &Settings::exchange},
+    {"RABBIT_ROUTINGKEY", &Settings::routing_key},
+    {"RABBIT_USERNAME", &Settings::username},
+    {"RABBIT_PASSWORD", &Settings::password},
 };
+
+// The reader takes a file in pieces of at most this many bytes.
+constexpr size_t kPiece = 511;
 
 [[noreturn]] void fail(const char *what, std::string_view line)
 {
@@ -43,16 +47,9 @@ constexpr Key kKeys[] = {
     std::abort();
 }
 
-std::string_view text_of(const ConnectionConfig &c, Text field)
+std::string text_of(const Settings &c, Text field)
 {
-    return {c.*field, strnlen(c.*field, DM_CONFIG_TEXT_SIZE)};
-}
-
-void check_terminated(const ConnectionConfig &c, std::string_view line)
-{
-    for (const auto &key : kKeys)
-        if (key.text != nullptr && std::memchr(c.*key.text, 0, DM_CONFIG_TEXT_SIZE) == nullptr)
-            fail("a text field lost its terminating zero byte", line);
+    return (c.*field).value_or("<unset>");
 }
 
 bool blank(char c)
@@ -63,7 +60,7 @@ bool blank(char c)
 /* What one line (a C string) should do to `model`: the key must start the
  * line, then blanks, '=', blanks and the value; a text value is the next
  * 511 non-blank bytes, a port a decimal number that fits an int32. */
-void apply_model(ConnectionConfig &model, std::string_view line)
+void apply_model(Settings &model, std::string_view line)
 {
     for (const auto &key : kKeys) {
         if (!line.starts_with(key.name))
@@ -86,19 +83,16 @@ void apply_model(ConnectionConfig &model, std::string_view line)
         while (at < line.size() && blank(line[at]))
             ++at;
         size_t end = at;
-        while (end < line.size() && end - at < DM_CONFIG_TEXT_SIZE - 1 && !blank(line[end]))
+        while (end < line.size() && end - at < kPiece && !blank(line[end]))
             ++end;
-        if (end > at) {
-            std::memset(model.*key.text, 0, DM_CONFIG_TEXT_SIZE);
-            std::memcpy(model.*key.text, line.data() + at, end - at);
-        }
+        if (end > at)
+            model.*key.text = std::string(line.substr(at, end - at));
         return;
     }
 }
 
-void expect_same(const ConnectionConfig &got, const ConnectionConfig &want, std::string_view line)
+void expect_same(const Settings &got, const Settings &want, std::string_view line)
 {
-    check_terminated(got, line);
     if (got.port != want.port)
         fail("port differs from the model", line);
     for (const auto &key : kKeys)
@@ -128,42 +122,39 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     // Line by line, each piece between line feeds as a C string, then the
     // whole input as one (line feeds and all, up to its first zero byte).
-    ConnectionConfig config{};
+    Settings config;
     for (const auto &key : kKeys)
         if (key.text != nullptr)
-            std::memcpy(config.*key.text, "start", sizeof "start");
+            config.*key.text = "start";
     config.port = 4242;
-    ConnectionConfig model = config;
+    Settings model = config;
     for (size_t start = 0; start <= input.size();) {
         size_t end = input.find('\n', start);
         if (end == std::string_view::npos)
             end = input.size();
         const std::string line(input.substr(start, end - start));
-        if (set_config_fields(&config, line.c_str()) != 0)
-            fail("set_config_fields returned non-zero", line);
+        dirmirror::apply_setting_line(config, line.c_str());
         apply_model(model, std::string_view(line.c_str()));
         expect_same(config, model, line);
         start = end + 1;
     }
     const std::string whole(input);
-    set_config_fields(&config, whole.c_str());
+    dirmirror::apply_setting_line(config, whole.c_str());
     apply_model(model, std::string_view(whole.c_str()));
     expect_same(config, model, whole);
 
     // The whole input as a file: read in pieces of at most 511 bytes, each
     // ending at a line feed or where the buffer is full, as fgets gives them.
-    std::memset(&config, 0x5a, sizeof config);
-    if (initialize_config(&config, memory_file(data, size)) != 0)
-        fail("initialize_config could not read the file", {});
-    std::memset(&model, 0, sizeof model);
-    for (const auto &key : kKeys)
-        if (key.text != nullptr)
-            std::memcpy(model.*key.text, "<unset>", sizeof "<unset>");
+    const auto read = dirmirror::read_settings_file(memory_file(data, size));
+    if (!read)
+        fail("read_settings_file could not read the file", {});
+    config = *read;
+    model = Settings{};
     for (size_t start = 0; start < input.size();) {
         size_t end = start;
-        while (end < input.size() && end - start < DM_CONFIG_TEXT_SIZE - 1 && input[end] != '\n')
+        while (end < input.size() && end - start < kPiece && input[end] != '\n')
             ++end;
-        if (end < input.size() && input[end] == '\n' && end - start < DM_CONFIG_TEXT_SIZE - 1)
+        if (end < input.size() && input[end] == '\n' && end - start < kPiece)
             ++end;
         const std::string piece(input.substr(start, end - start));
         apply_model(model, std::string_view(piece.c_str()));

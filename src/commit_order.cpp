@@ -6,10 +6,7 @@
 #include <cinttypes>
 #include <ctime>
 
-#include <slapi-plugin.h>
-
-#include "monitor.h"
-#include "utils.h"
+#include "log.h"
 
 namespace dirmirror {
 
@@ -55,16 +52,13 @@ void CommitOrder::resolve(std::uint64_t ticket, std::vector<std::string> bodies,
         if (ticket < next_in_order_) {
             // Passed over: the FULLSYNC owed for it may have gone out before
             // this operation committed, so its events need another one.
-            if (lost || !waiting.bodies.empty()) {
-                monitor().events_dropped += waiting.bodies.size();
-                ready_.push_back({Outgoing::Kind::lost, {}, waiting.timestamp, {}});
-            } else {
+            if (!lost && waiting.bodies.empty())
                 return;
-            }
+            push_loss(waiting.bodies.size(), waiting.timestamp);
         } else if (waiting_.count(ticket) != 0) {
             return;
         } else {
-            monitor().events_dropped += admit(waiting);
+            admit(waiting);
             if (ticket != next_in_order_) {
                 if (waiting_.empty())
                     blocked_since_ = Clock::now();
@@ -91,10 +85,10 @@ void CommitOrder::append_control(std::string body)
         Waiting waiting{{std::move(body)}, false, static_cast<std::int64_t>(std::time(nullptr)), {}};
         admit(waiting);
         if (waiting.lost)
-            ready_.push_back({Outgoing::Kind::lost, {}, waiting.timestamp, {}});
+            push_loss(0, waiting.timestamp);
         else
-            ready_.push_back(
-                {Outgoing::Kind::control, std::move(waiting.bodies.front()), waiting.timestamp, {}});
+            ready_.push_back({Outgoing::Kind::control, std::move(waiting.bodies.front()), 0,
+                              waiting.timestamp, {}});
     }
     if (first_ready)
         nudge();
@@ -105,11 +99,11 @@ bool CommitOrder::pop(Outgoing &out)
     std::lock_guard lock(mutex_);
     if (ready_.empty() && !waiting_.empty() &&
         Clock::now() - blocked_since_ >= limits_.pass_over_after) {
-        DM_LOG(kOrderSubsystem,
+        log_failure(kOrderSubsystem,
                "Операция №%" PRIu64 " не завершилась за %lld мс: её события пропущены, "
                "потребителям будет отправлен FULLSYNC\n",
                next_in_order_, static_cast<long long>(limits_.pass_over_after.count()));
-        ready_.push_back({Outgoing::Kind::lost, {}, static_cast<std::int64_t>(std::time(nullptr)), {}});
+        push_loss(0, static_cast<std::int64_t>(std::time(nullptr)));
         ++next_in_order_;
         release_in_order();
     }
@@ -123,6 +117,12 @@ bool CommitOrder::pop(Outgoing &out)
         held_changed();
     }
     return true;
+}
+
+bool CommitOrder::has_ready() const
+{
+    std::lock_guard lock(mutex_);
+    return !ready_.empty();
 }
 
 std::uint64_t CommitOrder::next_in_order() const
@@ -147,8 +147,8 @@ CommitOrder::Clock::duration CommitOrder::until_pass_over() const
 }
 
 /* Counts `waiting` against the bounds, or turns it into a loss when it does
- * not fit; returns how many messages were lost. Called with the lock held. */
-std::size_t CommitOrder::admit(Waiting &waiting)
+ * not fit. Called with the lock held. */
+void CommitOrder::admit(Waiting &waiting)
 {
     const std::size_t bytes = bytes_of(waiting.bodies);
     const bool fits = held_messages_ + waiting.bodies.size() <= limits_.max_messages &&
@@ -158,21 +158,20 @@ std::size_t CommitOrder::admit(Waiting &waiting)
         held_bytes_ += bytes;
         full_reported_ = false;
         held_changed();
-        return 0;
+        return;
     }
     if (!full_reported_) {
         // Once per spell of fullness: during a broker outage this would
         // otherwise be one line per change.
         full_reported_ = true;
-        DM_LOG(kOrderSubsystem,
+        log_failure(kOrderSubsystem,
                "Очередь публикации заполнена (%zu сообщений, %zu байт): события отброшены, "
                "потребителям будет отправлен FULLSYNC\n",
                held_messages_, held_bytes_);
     }
-    const std::size_t lost = waiting.bodies.size();
+    waiting.events_lost = waiting.bodies.size();
     waiting.bodies.clear();
     waiting.lost = true;
-    return lost;
 }
 
 /* Called with the lock held, after held_messages_ changed. */
@@ -202,12 +201,23 @@ void CommitOrder::push_ready(Waiting &&waiting)
         held_bytes_ -= bytes_of(waiting.bodies);
         held_messages_ -= waiting.bodies.size();
         held_changed();
-        monitor().events_dropped += waiting.bodies.size();
-        ready_.push_back({Outgoing::Kind::lost, {}, waiting.timestamp, {}});
+        push_loss(waiting.events_lost + waiting.bodies.size(), waiting.timestamp);
         return;
     }
     for (auto &body : waiting.bodies)
-        ready_.push_back({Outgoing::Kind::change, std::move(body), waiting.timestamp, waiting.facts});
+        ready_.push_back(
+            {Outgoing::Kind::change, std::move(body), 0, waiting.timestamp, waiting.facts});
+}
+
+/* One marker stands for a run of losses: one FULLSYNC covers them all, and
+ * a long outage adds no marker per event. Called with the lock held. */
+void CommitOrder::push_loss(std::uint64_t events, std::int64_t timestamp)
+{
+    if (!ready_.empty() && ready_.back().kind == Outgoing::Kind::lost) {
+        ready_.back().events_lost += events;
+        return;
+    }
+    ready_.push_back({Outgoing::Kind::lost, {}, events, timestamp, {}});
 }
 
 void CommitOrder::nudge()

@@ -6,7 +6,9 @@
 // post-operation call, on whichever thread and at whatever moment that runs.
 // Events come out strictly by ticket. A ticket that is never handed over
 // holds the stream back only for a bounded time; it is then passed over and
-// counts as lost, which owes consumers a FULLSYNC.
+// counts as lost, which owes consumers a FULLSYNC. Losses travel in the
+// stream as markers, so the FULLSYNC they owe comes after every event
+// committed before them.
 
 #include <atomic>
 #include <chrono>
@@ -18,12 +20,14 @@
 #include <string>
 #include <vector>
 
+#include "timings.h"
+
 namespace dirmirror {
 
 struct OrderLimits {
-    std::size_t max_messages = 100000;         // queued and waiting, together
-    std::size_t max_bytes = 64u * 1024 * 1024; // of their bodies
-    std::chrono::milliseconds pass_over_after{10000};
+    std::size_t max_messages = timings::kQueueMaxMessages; // queued and waiting, together
+    std::size_t max_bytes = timings::kQueueMaxBytes;       // of their bodies
+    std::chrono::milliseconds pass_over_after = timings::kPassOverAfter;
 };
 
 /* What the message headers say about a change, besides its place. */
@@ -40,6 +44,7 @@ struct Outgoing {
     };
     Kind kind = Kind::change;
     std::string body;
+    std::uint64_t events_lost = 0; // of a loss: the change events it stands for
     std::int64_t timestamp = 0; // seconds since the epoch, when it was made
     ChangeFacts facts;          // of a change
 };
@@ -69,6 +74,8 @@ class CommitOrder {
     // none is ready. Passes over a ticket that has held the stream back for
     // too long (logged).
     bool pop(Outgoing &out);
+    // Whether pop() has something now (a held-back ticket aside).
+    bool has_ready() const;
     // Every ticket below this has come through pop() (or was passed over).
     std::uint64_t next_in_order() const;
     // Every ticket below this has been taken.
@@ -91,11 +98,13 @@ class CommitOrder {
         bool lost = false;
         std::int64_t timestamp = 0;
         ChangeFacts facts;
+        std::uint64_t events_lost = 0; // did not fit the bounds
     };
-    std::size_t admit(Waiting &waiting);
+    void admit(Waiting &waiting);
     void held_changed();
     void release_in_order();
     void push_ready(Waiting &&waiting);
+    void push_loss(std::uint64_t events, std::int64_t timestamp);
 
     const OrderLimits limits_;
     std::atomic<std::uint64_t> next_ticket_{1};

@@ -24,7 +24,7 @@ void Monitor::failure(std::string_view text, std::time_t when) noexcept
 }
 
 std::vector<std::pair<std::string, std::string>>
-Monitor::attributes(const ConnectionConfig *settings, Queue queue) const
+Monitor::attributes(const Settings &settings, Queue queue) const
 {
     std::vector<std::pair<std::string, std::string>> shown;
     std::string node, error;
@@ -47,35 +47,9 @@ Monitor::attributes(const ConnectionConfig *settings, Queue queue) const
     shown.emplace_back("lastError", error);
     shown.emplace_back("lastErrorTime", error.empty() ? std::string() : generalized_time(error_time));
     shown.emplace_back("startTime", generalized_time(start_time_.load()));
-    if (settings == nullptr)
-        return shown;
-    // The settings in effect, named after their keys; RABBIT_PASSWORD never.
-    // A text the file did not set reads as empty.
-    auto text = [](const char *setting) {
-        return std::string(setting_is_set(setting) ? setting : "");
-    };
-    shown.emplace_back("rabbitHost", text(settings->host));
-    shown.emplace_back("rabbitPort", std::to_string(settings->port));
-    shown.emplace_back("rabbitVhost", text(settings->vhost));
-    shown.emplace_back("rabbitExchange", text(settings->exchange));
-    shown.emplace_back("rabbitRoutingKey", text(settings->routingkey));
-    shown.emplace_back("rabbitUsername", text(settings->username));
-    shown.emplace_back("rabbitTls", flag(settings->tls != 0));
-    shown.emplace_back("rabbitCacert", text(settings->cacert));
-    shown.emplace_back("rabbitCert", text(settings->cert));
-    shown.emplace_back("rabbitKey", text(settings->key));
-    shown.emplace_back("rabbitVerifyHostname", flag(settings->verify_hostname != 0));
-    shown.emplace_back("excludeAttributes", text(settings->exclude_attributes));
-    shown.emplace_back("publishReplicated", flag(settings->publish_replicated != 0));
-    shown.emplace_back("publishInternal", flag(settings->publish_internal != 0));
+    for (auto &setting : settings_shown(settings))
+        shown.push_back(std::move(setting));
     return shown;
-}
-
-Monitor &monitor()
-{
-    // Never destroyed: the publisher thread may outlive static destruction.
-    static Monitor *const the_monitor = new Monitor();
-    return *the_monitor;
 }
 
 std::string generalized_time(std::time_t when)

@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "utils.h"
+#include "settings.h"
 
 namespace dirmirror {
 
@@ -34,9 +34,9 @@ class Monitor {
     struct Queue {
         std::uint64_t depth = 0, high_water = 0;
     };
-    // The entry's attributes, in order: type and value. `settings` may be
-    // null (not loaded); the broker password is never among them.
-    std::vector<std::pair<std::string, std::string>> attributes(const ConnectionConfig *settings,
+    // The entry's attributes, in order: type and value; the settings in
+    // effect last, never the broker password.
+    std::vector<std::pair<std::string, std::string>> attributes(const Settings &settings,
                                                                 Queue queue) const;
 
   private:
@@ -45,9 +45,6 @@ class Monitor {
     std::string node_, last_error_;
     std::time_t last_error_time_ = 0;
 };
-
-/* The process's one monitor. */
-Monitor &monitor();
 
 /* LDAP GeneralizedTime in UTC ("20261208093000Z"), as cn=monitor shows times. */
 std::string generalized_time(std::time_t when);

@@ -1,12 +1,10 @@
 #pragma once
-// Delivery to the broker: one thread owns one long-lived AMQP connection and
-// channel, publishes what CommitOrder hands it in order with publisher
-// confirms, sends ALIVE every 30 s, and keeps the FULLSYNC promise: when a
-// message cannot be confirmed, it is dropped, everything queued behind it
-// until a FULLSYNC is out is dropped too, and the next message published is a
-// FULLSYNC, retried every 5 s until the broker confirms one.
-
-#include <amqp.h>
+// Delivery to the broker: one thread owns one long-lived broker link,
+// publishes what CommitOrder hands it in order with publisher confirms, sends
+// ALIVE every 30 s, and keeps the FULLSYNC promise: when a message cannot be
+// confirmed it is dropped, everything queued behind it until a FULLSYNC is out
+// is dropped too, and the next message published is a FULLSYNC, retried
+// until the broker confirms one.
 
 #include <atomic>
 #include <chrono>
@@ -14,137 +12,116 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "broker_link.h"
 #include "commit_order.h"
-#include "utils.h"
+#include "fullsync_debt.h"
+#include "settings.h"
+#include "timings.h"
 
 namespace dirmirror {
-
-struct PublisherTimes {
-    std::chrono::milliseconds reply_wait{10000}; // connecting, each reply and each confirm
-    std::chrono::milliseconds fullsync_retry{5000};
-    std::chrono::milliseconds alive_every{30000};
-    std::chrono::milliseconds stop_flush{3000}; // for queued events once asked to stop
-    std::size_t max_in_flight = 256;
-    // Events handed over and confirms are left to gather this long before
-    // they are taken together: fewer wake-ups here and at the broker.
-    std::chrono::milliseconds gather{0};
-};
 
 extern const char kFullsyncBody[];
 extern const char kAliveBody[];
 
-/* An AMQP connection with channel 1 in confirm mode, owned by one thread.
- * Every failure is logged once and leaves the link closed. */
-class BrokerLink {
-  public:
-    enum class Event { nothing, ack, nack, lost };
-    struct Frame {
-        Event event = Event::nothing;
-        std::uint64_t delivery_tag = 0;
-        bool multiple = false;
-    };
-
-    explicit BrokerLink(std::chrono::milliseconds reply_wait);
-    ~BrokerLink() { drop(); }
-    BrokerLink(const BrokerLink &) = delete;
-    BrokerLink &operator=(const BrokerLink &) = delete;
-
-    // Connects to the first node of RABBIT_HOST that answers, beginning after
-    // the node whose connection failed last; with RABBIT_TLS over TLS.
-    bool open(const ConnectionConfig *config);
-    bool is_open() const { return conn_ != nullptr; }
-    // "host:port" of the node connected to; empty when closed.
-    const std::string &node() const { return node_; }
-    int fd() const { return fd_; }
-    // The headers of a change event; control messages have none.
-    struct Headers {
-        std::uint64_t seq = 0; // 0: no headers
-        std::string_view origin;
-        const ChangeFacts *facts = nullptr;
-    };
-    // The delivery tag of the published message, or nullopt (the link is closed).
-    std::optional<std::uint64_t> publish(const ConnectionConfig &config, const std::string &body,
-                                         std::int64_t timestamp, const Headers &headers);
-    // One frame if one arrives within `wait`; acks and nacks are reported,
-    // other frames are consumed, a closed or broken connection gives `lost`.
-    Frame read(std::chrono::microseconds wait);
-    void close_politely();
-    void drop();
-    // From another thread: makes a call blocked on the socket return.
-    void interrupt();
-
-  private:
-    bool open_node(const ConnectionConfig &config, const BrokerNode &node);
-
-    const std::chrono::milliseconds reply_wait_;
-    size_t first_node_ = 0;   // of RABBIT_HOST's list, modulo its length
-    bool established_ = false;
-    std::string node_;
-    amqp_connection_state_t conn_ = nullptr;
-    std::uint64_t next_tag_ = 1;
-    std::mutex fd_mutex_; // guards fd_ against interrupt() while the link closes
-    int fd_ = -1;
+struct PublisherTimes {
+    std::chrono::milliseconds reply_wait = timings::kReplyWait;
+    std::chrono::milliseconds retry_interval = timings::kRetryInterval;
+    std::chrono::milliseconds alive_every = timings::kAliveEvery;
+    std::chrono::milliseconds flush_time = timings::kFlushTime;
+    std::size_t max_in_flight = timings::kMaxInFlight;
+    std::chrono::milliseconds gather = timings::kGather;
 };
 
-/* One message on a connection of its own: true when the broker confirmed it. */
-bool publish_confirmed_once(const ConnectionConfig *config, const std::string &body,
-                            std::chrono::milliseconds reply_wait);
+/* Messages published and not yet confirmed, oldest first, and what a
+ * confirm settles of them. */
+class InFlight {
+  public:
+    using Clock = std::chrono::steady_clock;
+    enum class Kind { change, fullsync, other };
+    struct Sent {
+        std::uint64_t tag;
+        Kind kind;
+        Clock::time_point sent_at;
+    };
+
+    void add(std::uint64_t tag, Kind kind) { sent_.push_back({tag, kind, Clock::now()}); }
+    // The messages an ack or nack confirms, removed from the list.
+    std::vector<Sent> settle(const BrokerLink::Frame &frame);
+    // Everything still unconfirmed, removed from the list.
+    std::vector<Sent> take_all();
+    bool empty() const { return sent_.empty(); }
+    std::size_t size() const { return sent_.size(); }
+    const Sent &oldest() const { return sent_.front(); }
+    bool holds_fullsync() const;
+    // Whether a FULLSYNC published after `tag` is still unconfirmed.
+    bool fullsync_after(std::uint64_t tag) const;
+
+  private:
+    std::deque<Sent> sent_;
+};
+
+/* One message on a connection of its own, waiting for the broker's confirm:
+ * true when confirmed. A failure owes `debt` a FULLSYNC; a confirmed
+ * FULLSYNC settles it. */
+bool deliver_once(const Settings &settings, std::string_view body, FullsyncDebt &debt,
+                  std::chrono::milliseconds reply_wait = timings::kReplyWait);
 
 class Publisher {
   public:
     using Clock = std::chrono::steady_clock;
 
-    // `config` is read at each connection; `owed_flag` is 1 while a FULLSYNC
-    // is owed (its value at run() says whether one is owed at the start).
+    // Where the publisher stands; derived from the link, the debt and what
+    // is in flight, so it can never disagree with them.
+    enum class Phase {
+        connecting,        // no link: connect at the next attempt
+        streaming,         // publishing in commit order
+        owing_fullsync,    // dropping what is ready; FULLSYNC at the next attempt
+        awaiting_fullsync, // FULLSYNC published; later events wait for its confirm
+    };
+
     // `origin` names this server in the headers of change events.
-    Publisher(CommitOrder &order, ConnectionConfig *const &config, std::atomic<int> &owed_flag,
+    Publisher(CommitOrder &order, const Settings &settings, FullsyncDebt &debt, Monitor &monitor,
               PublisherTimes times = {}, std::string origin = {});
 
     // The thread body; returns once stop() was called and the queue is
     // flushed, or the flush time is up.
     void run();
-    // Asks run() to finish and waits for it at most `wait`; false when it
-    // did not finish in time (it is then left to the process's exit).
-    bool stop(std::chrono::milliseconds wait);
+    // Asks run() to finish and waits for it at most `wait`, then shuts the
+    // socket down and waits `after_interrupt` more; false when it still did
+    // not finish (it is then left to the process's exit).
+    bool stop(std::chrono::milliseconds wait,
+              std::chrono::milliseconds after_interrupt = timings::kStopAfterInterrupt);
+    Phase phase() const;
 
   private:
-    struct InFlight {
-        std::uint64_t tag;
-        bool fullsync;
-        bool change;
-        Clock::time_point sent_at;
-    };
-
+    bool begin_running();
+    void end_running();
     void read_confirms();
     void on_confirm(const BrokerLink::Frame &frame);
     void on_link_lost();
     void publish_in_order();
-    void work_towards_fullsync();
+    void publish_fullsync_when_due();
     bool connect();
-    bool publish(const std::string &body, std::int64_t timestamp, const ChangeFacts *change,
-                 bool fullsync);
-    void owe_fullsync();
+    bool publish(const Outgoing &item, InFlight::Kind kind);
     void discard_ready();
     bool finished();
     void wait_for_work();
     void report_link();
 
     CommitOrder &order_;
-    ConnectionConfig *const &config_;
-    std::atomic<int> &owed_flag_;
+    const Settings &settings_;
+    FullsyncDebt &debt_;
+    Monitor &monitor_;
     const PublisherTimes times_;
     const std::string origin_;
     BrokerLink link_;
-    std::deque<InFlight> in_flight_;
-    bool owed_ = false;
-    std::optional<std::uint64_t> fullsync_tag_; // a FULLSYNC awaiting its confirm
+    InFlight in_flight_;
     Clock::time_point next_attempt_{}, next_alive_{}, flush_until_{};
     std::uint64_t seq_ = 0;
-    bool stream_idle_ = false;
     std::string reported_node_;
 
     std::atomic<bool> stop_requested_{false};

@@ -15,13 +15,15 @@ using dirmirror::Outgoing;
 
 namespace {
 
-// Everything pop() gives now: change and control bodies, "LOST" for a loss.
+// Everything pop() gives now: change and control bodies, "LOST:n" for a loss of n events.
 std::vector<std::string> pop_all(CommitOrder &order)
 {
     std::vector<std::string> out;
     Outgoing item;
     while (order.pop(item))
-        out.push_back(item.kind == Outgoing::Kind::lost ? "LOST" : item.body);
+        out.push_back(item.kind == Outgoing::Kind::lost
+                          ? "LOST:" + std::to_string(item.events_lost)
+                          : item.body);
     return out;
 }
 
@@ -111,7 +113,7 @@ TEST(CommitOrder, ATicketNeverHandedOverIsPassedOverAfterItsBound)
     EXPECT_TRUE(pop_all(order).empty()) << "held back behind the missing ticket";
     EXPECT_GT(order.until_pass_over(), 200ms);
     std::this_thread::sleep_for(350ms);
-    EXPECT_EQ(pop_all(order), (std::vector<std::string>{"LOST", "later"}));
+    EXPECT_EQ(pop_all(order), (std::vector<std::string>{"LOST:0", "later"}));
     const auto lines = fake_log_matching("не завершилась за 300 мс");
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].subsystem, "commit_order");
@@ -119,15 +121,16 @@ TEST(CommitOrder, ATicketNeverHandedOverIsPassedOverAfterItsBound)
     // Its events turn up after all: too late for their place, so they owe a
     // FULLSYNC of their own; a late ticket with nothing to publish owes none.
     order.resolve(stuck, {"stuck"});
-    EXPECT_EQ(pop_all(order), std::vector<std::string>{"LOST"});
+    EXPECT_EQ(pop_all(order), std::vector<std::string>{"LOST:1"});
     const auto empty = order.take(), next = order.take();
     order.resolve(next, {"next"});
     std::this_thread::sleep_for(350ms);
-    EXPECT_EQ(pop_all(order), (std::vector<std::string>{"LOST", "next"}));
+    EXPECT_EQ(pop_all(order), (std::vector<std::string>{"LOST:0", "next"}));
     order.resolve(empty, {});
     EXPECT_TRUE(pop_all(order).empty());
 }
 
+// One marker stands for a run of losses, with the number of events lost.
 TEST(CommitOrder, WhatDoesNotFitIsALossReportedOncePerSpell)
 {
     fake_log_clear();
@@ -137,10 +140,10 @@ TEST(CommitOrder, WhatDoesNotFitIsALossReportedOncePerSpell)
     order.resolve(order.take(), {"d", "e"});        // 4 messages: too many
     order.append_control("{\"op_type\": \"ALIVE\"}"); // too many bytes
     order.resolve(order.take(), {"f"});
-    EXPECT_EQ(pop_all(order), (std::vector<std::string>{"aaaa", "bbbb", "LOST", "LOST", "LOST", "f"}));
+    EXPECT_EQ(pop_all(order), (std::vector<std::string>{"aaaa", "bbbb", "LOST:3", "f"}));
     EXPECT_EQ(fake_log_matching("Очередь публикации заполнена").size(), 1u);
     // Room again: the next spell is reported again.
     order.resolve(order.take(), {"0123456789a"});
-    EXPECT_EQ(pop_all(order), std::vector<std::string>{"LOST"});
+    EXPECT_EQ(pop_all(order), std::vector<std::string>{"LOST:1"});
     EXPECT_EQ(fake_log_matching("Очередь публикации заполнена").size(), 2u);
 }

@@ -1,7 +1,12 @@
-// The settings reader: one "RABBIT_KEY = value" line at a time, and whole files.
+// The settings reader: one "KEY = value" line at a time, whole files, the
+// table that drives them, and the documentation that lists them.
+#include "exports.h"
 #include "fake_host.h"
-#include "utils.h"
+#include "log.h"
 #include "monitor.h"
+#include "plugin.h"
+#include "scope.h"
+#include "settings.h"
 
 #include <gtest/gtest.h>
 
@@ -10,6 +15,9 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <regex>
+#include <set>
+#include <sstream>
 #include <string>
 
 namespace {
@@ -19,16 +27,14 @@ struct Fields {
                 routingkey = "<unset>", username = "<unset>", password = "<unset>";
 };
 
-Fields fields_of(const ConnectionConfig &c)
+Fields fields_of(const dirmirror::Settings &c)
 {
-    auto text = [](const char (&f)[DM_CONFIG_TEXT_SIZE]) {
-        return std::string(f, strnlen(f, sizeof f));
-    };
-    return {text(c.host),       std::to_string(c.port), text(c.vhost),   text(c.exchange),
-            text(c.routingkey), text(c.username),       text(c.password)};
+    auto text = [](const std::optional<std::string> &f) { return f.value_or("<unset>"); };
+    return {text(c.host),        std::to_string(c.port), text(c.vhost),   text(c.exchange),
+            text(c.routing_key), text(c.username),       text(c.password)};
 }
 
-void expect_fields(const ConnectionConfig &c, const Fields &want)
+void expect_fields(const dirmirror::Settings &c, const Fields &want)
 {
     const Fields got = fields_of(c);
     EXPECT_EQ(got.host, want.host);
@@ -40,22 +46,37 @@ void expect_fields(const ConnectionConfig &c, const Fields &want)
     EXPECT_EQ(got.password, want.password);
 }
 
-// Each text field "<unset>" followed by zero bytes up to the end of its buffer.
-void expect_pristine_defaults(const ConnectionConfig &c)
+/* Settings unlike the defaults in every field, so that a reset is visible. */
+dirmirror::Settings spoiled()
+{
+    dirmirror::Settings s;
+    s.host = s.vhost = s.exchange = s.routing_key = s.username = s.password = "x";
+    s.cacert = s.cert = s.key = "x";
+    s.port = 4242;
+    s.tls = true;
+    s.verify_hostname = s.publish_replicated = false;
+    s.publish_internal = true;
+    s.exclude_attributes = "x";
+    return s;
+}
+
+void expect_defaults(const dirmirror::Settings &c)
 {
     expect_fields(c, Fields{});
-    for (const char *f : {c.host, c.vhost, c.exchange, c.routingkey, c.username, c.password}) {
-        EXPECT_STREQ(f, "<unset>");
-        for (size_t i = sizeof "<unset>"; i < DM_CONFIG_TEXT_SIZE; ++i)
-            ASSERT_EQ(f[i], 0) << "byte " << i;
-    }
+    EXPECT_FALSE(c.cacert || c.cert || c.key);
+    EXPECT_FALSE(c.tls);
+    EXPECT_TRUE(c.verify_hostname);
+    EXPECT_TRUE(c.publish_replicated);
+    EXPECT_FALSE(c.publish_internal);
+    EXPECT_EQ(c.exclude_attributes, "");
 }
 
 /* The monitor entry's attributes by type. */
-std::map<std::string, std::string> shown_by_monitor(const ConnectionConfig *settings)
+std::map<std::string, std::string> shown_by_monitor(const dirmirror::Monitor &monitor,
+                                                    const dirmirror::Settings &settings)
 {
     std::map<std::string, std::string> shown;
-    for (auto &[type, value] : dirmirror::monitor().attributes(settings, {}))
+    for (auto &[type, value] : monitor.attributes(settings, {}))
         shown[type] = value;
     return shown;
 }
@@ -79,7 +100,7 @@ class config_file : public ::testing::Test {
     }
 
     std::filesystem::path dir_;
-    ConnectionConfig config_;
+    dirmirror::Settings config_;
 };
 
 TEST(config_line, AppliesOnlyKeysAtTheStartOfTheLine)
@@ -131,14 +152,14 @@ TEST(config_line, AppliesOnlyKeysAtTheStartOfTheLine)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        ConnectionConfig config{};
-        std::strcpy(config.host, "h0");
+        dirmirror::Settings config;
+        config.host = "h0";
         config.port = 4242;
-        std::strcpy(config.vhost, "v0");
-        std::strcpy(config.exchange, "e0");
-        std::strcpy(config.routingkey, "r0");
-        std::strcpy(config.username, "u0");
-        std::strcpy(config.password, "p0");
+        config.vhost = "v0";
+        config.exchange = "e0";
+        config.routing_key = "r0";
+        config.username = "u0";
+        config.password = "p0";
         EXPECT_EQ(set_config_fields(&config, c.line.c_str()), 0);
         expect_fields(config, c.want);
     }
@@ -148,9 +169,9 @@ TEST(config_line, AppliesOnlyKeysAtTheStartOfTheLine)
 TEST_F(config_file, MissingFileKeepsDefaultsAndLogsOnce)
 {
     const auto path = (dir_ / "absent.env").string();
-    std::memset(&config_, 0x5a, sizeof config_);
+    config_ = spoiled();
     EXPECT_EQ(initialize_config(&config_, path.c_str()), -1);
-    expect_pristine_defaults(config_);
+    expect_defaults(config_);
     const auto lines = fake_log_lines();
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].level, 0);
@@ -161,9 +182,9 @@ TEST_F(config_file, MissingFileKeepsDefaultsAndLogsOnce)
 
 TEST_F(config_file, EmptyFileGivesDefaults)
 {
-    std::memset(&config_, 0x5a, sizeof config_);
+    config_ = spoiled();
     EXPECT_EQ(initialize_config(&config_, write("").c_str()), 0);
-    expect_pristine_defaults(config_);
+    expect_defaults(config_);
     EXPECT_TRUE(fake_log_lines().empty());
 }
 
@@ -185,7 +206,7 @@ TEST_F(config_file, RealisticFile)
 
     // The monitor entry shows these settings, never the password; what the
     // file left unset reads as empty.
-    auto shown = shown_by_monitor(&config_);
+    auto shown = shown_by_monitor(dirmirror::Monitor{}, config_);
     for (const auto &[type, value] : shown)
         EXPECT_EQ(value.find("S3cr3t"), std::string::npos) << type;
     EXPECT_EQ(shown["rabbitHost"], "mq1.lab.internal");
@@ -237,9 +258,9 @@ TEST(config_line, SwitchesPathsAndLists)
 {
     struct Case {
         std::vector<const char *> lines;
-        int tls, verify_hostname;
+        bool tls, verify_hostname;
         std::string cacert, cert, key, excluded;
-        int publish_replicated = 1, publish_internal = 0;
+        bool publish_replicated = true, publish_internal = false;
     };
     const std::vector<Case> cases = {
         {{}, 0, 1, "<unset>", "<unset>", "<unset>", ""},
@@ -254,7 +275,7 @@ TEST(config_line, SwitchesPathsAndLists)
          "", 0, 1},
     };
     for (const auto &c : cases) {
-        ConnectionConfig config{};
+        dirmirror::Settings config;
         const std::string path = "/tmp/dirmirror-tls-settings.env";
         {
             std::ofstream file(path);
@@ -265,9 +286,9 @@ TEST(config_line, SwitchesPathsAndLists)
         std::filesystem::remove(path);
         EXPECT_EQ(config.tls, c.tls);
         EXPECT_EQ(config.verify_hostname, c.verify_hostname);
-        EXPECT_EQ(config.cacert, c.cacert);
-        EXPECT_EQ(config.cert, c.cert);
-        EXPECT_EQ(config.key, c.key);
+        EXPECT_EQ(config.cacert.value_or("<unset>"), c.cacert);
+        EXPECT_EQ(config.cert.value_or("<unset>"), c.cert);
+        EXPECT_EQ(config.key.value_or("<unset>"), c.key);
         EXPECT_EQ(config.exclude_attributes, c.excluded);
         EXPECT_EQ(config.publish_replicated, c.publish_replicated);
         EXPECT_EQ(config.publish_internal, c.publish_internal);
@@ -315,18 +336,64 @@ TEST(attribute_filter, HidesExcludedTypesWithTheirSubtypesAndNeverTheUnhashedPas
 
 TEST(FailureLog, ReachesTheLogWholeAndBecomesTheMonitorsLastError)
 {
+    std::atomic<int> owed{0};
+    auto &plugin = dirmirror::Plugin::begin(nullptr, {}, owed);
     for (const std::size_t size : {10u, 2047u, 2048u, 5000u}) {
         SCOPED_TRACE(size);
         fake_log_clear();
         const std::string detail(size, 'x');
-        DM_LOG("send_message", "ctx :: %s\n", detail.c_str());
+        dirmirror::log_failure("send_message", "ctx :: %s\n", detail.c_str());
         const auto lines = fake_log_lines();
         ASSERT_EQ(lines.size(), 1u);
         EXPECT_EQ(lines[0].level, SLAPI_LOG_FATAL);
         EXPECT_EQ(lines[0].subsystem, "send_message");
         EXPECT_EQ(lines[0].text, "ctx :: " + detail + "\n");
-        auto shown = shown_by_monitor(nullptr);
+        auto shown = shown_by_monitor(plugin.monitor(), plugin.settings());
         EXPECT_EQ(shown["lastError"], "ctx :: " + detail);
         EXPECT_EQ(shown["lastErrorTime"].size(), 15u); // YYYYmmddHHMMSSZ
     }
+}
+
+namespace {
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream file(path);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+} // namespace
+
+// The README's settings table and the sample settings file list exactly the
+// keys the reader knows, with the defaults it applies: they cannot drift.
+TEST(setting_keys, TheReadmeAndTheSampleFileListEveryKeyAndNoOther)
+{
+    std::map<std::string, std::string> table;
+    for (const auto &row : dirmirror::setting_keys())
+        table.emplace(row.key, row.if_missing);
+
+    const std::string readme = read_file(DIRMIRROR_SOURCE_DIR "/README.md");
+    const auto section = readme.find("\n## Settings");
+    ASSERT_NE(section, std::string::npos);
+    const auto end = readme.find("\n## ", section + 1);
+    std::map<std::string, std::string> documented;
+    std::istringstream lines(readme.substr(section, end - section));
+    const std::regex row(R"(^\| `([A-Z_]+)` \|[^|]*\| `?([^`|]*?)`? \|$)");
+    for (std::string line; std::getline(lines, line);)
+        if (std::smatch m; std::regex_match(line, m, row))
+            documented.emplace(m[1], m[2]);
+    EXPECT_EQ(documented, table);
+
+    const std::string sample = read_file(DIRMIRROR_SOURCE_DIR "/config/dirmirror.env.sample");
+    std::set<std::string> sampled;
+    const std::regex setting(R"((^|\n)#?([A-Z_]+)=)");
+    for (auto it = std::sregex_iterator(sample.begin(), sample.end(), setting);
+         it != std::sregex_iterator(); ++it)
+        sampled.insert((*it)[2]);
+    std::set<std::string> keys;
+    for (const auto &[key, _] : table)
+        keys.insert(key);
+    EXPECT_EQ(sampled, keys);
 }

@@ -15,7 +15,6 @@
 #include <set>
 #include <thread>
 
-#include "err.h"
 #include "plugin_fixture.h"
 #include "publisher.h"
 
@@ -79,19 +78,19 @@ TEST_F(Delivery, EachFailedAttemptLogsOneLineAndSetsTheFlag)
 {
     struct Case {
         const char *name;
-        void (*spoil)(ConnectionConfig &);
+        void (*spoil)(dirmirror::Settings &);
         std::string expected_line; // the whole line, or its start when it ends with '*'
     };
     const std::vector<Case> cases = {
-        {"nothing listening", [](ConnectionConfig &c) { c.port = 1; },
+        {"nothing listening", [](dirmirror::Settings &c) { c.port = 1; },
          "amqp_socket_open(socket, \"127.0.0.1\", 1) :: Не удалось открыть TCP сокет\n"},
-        {"unknown host", [](ConnectionConfig &c) { std::strcpy(c.host, "<unset>"); },
+        {"unknown host", [](dirmirror::Settings &c) { c.host.reset(); },
          "amqp_socket_open(socket, \"<unset>\", *"},
-        {"wrong password", [](ConnectionConfig &c) { std::strcpy(c.password, "wrong"); },
+        {"wrong password", [](dirmirror::Settings &c) { c.password = "wrong"; },
          "amqp_login(...) :: Ошибка подключения к серверу 403h, message: ACCESS_REFUSED*"},
-        {"unknown virtual host", [](ConnectionConfig &c) { std::strcpy(c.vhost, "no-such-vhost"); },
+        {"unknown virtual host", [](dirmirror::Settings &c) { c.vhost = "no-such-vhost"; },
          "amqp_login(...) :: Ошибка подключения к серверу 530h, message: NOT_ALLOWED*"},
-        {"missing exchange", [](ConnectionConfig &c) { std::strcpy(c.exchange, "no-such-exchange"); },
+        {"missing exchange", [](dirmirror::Settings &c) { c.exchange = "no-such-exchange"; },
          "amqp_simple_wait_frame_noblock(conn) :: Шибка канала сервера 404h, message: "
          "NOT_FOUND - no exchange 'no-such-exchange' in vhost '/'\n"},
     };
@@ -108,7 +107,7 @@ TEST_F(Delivery, EachFailedAttemptLogsOneLineAndSetsTheFlag)
         ASSERT_EQ(lines.size(), 1u);
         EXPECT_EQ(lines[0].level, 0);
         EXPECT_EQ(lines[0].subsystem, "send_message");
-        EXPECT_EQ(lines[0].text.find(config.password), std::string::npos) << "never the password";
+        EXPECT_EQ(lines[0].text.find(*config.password), std::string::npos) << "never the password";
         if (c.expected_line.back() == '*')
             EXPECT_EQ(lines[0].text.rfind(c.expected_line.substr(0, c.expected_line.size() - 1), 0), 0u)
                 << lines[0].text;
@@ -173,7 +172,7 @@ class Publishing : public PluginOnTestBroker {
     void start(int owed = 0)
     {
         owed_flag = owed;
-        publisher.emplace(order, config_ref, owed_flag, times);
+        publisher.emplace(order, config, debt, monitor, times);
         thread = std::thread([this] { publisher->run(); });
     }
     bool stop(std::chrono::milliseconds wait = 5s)
@@ -193,9 +192,13 @@ class Publishing : public PluginOnTestBroker {
     void commit(std::vector<std::string> events) { order.resolve(order.take(), std::move(events)); }
 
     dirmirror::CommitOrder order;
-    ConnectionConfig *config_ref = &config;
+    dirmirror::Monitor monitor;
     std::atomic<int> owed_flag{0};
-    dirmirror::PublisherTimes times{5000ms, 1000ms, 3600s, 1000ms, 256};
+    dirmirror::FullsyncDebt debt{owed_flag, &monitor};
+    dirmirror::PublisherTimes times{.reply_wait = 5000ms,
+                                    .retry_interval = 1000ms,
+                                    .alive_every = 3600s,
+                                    .flush_time = 1000ms};
     std::optional<dirmirror::Publisher> publisher;
     std::thread thread;
 };
@@ -304,7 +307,7 @@ TEST_F(Publishing, AConnectionLostWithMessagesInFlightIsFollowedByAFullsync)
 TEST_F(Publishing, MovesToTheNextNodeWhenItsNodeFails)
 {
     auto proxy = std::make_unique<CutProxy>();
-    std::snprintf(config.host, sizeof config.host, "127.0.0.1:%d,127.0.0.1", proxy->port());
+    config.host = "127.0.0.1:" + std::to_string(proxy->port()) + ",127.0.0.1";
     TestQueue queue(exchange, routing_key);
     start();
     ASSERT_EQ(bodies(queue.wait_for(1, 5s)), std::vector<std::string>{kAlive});

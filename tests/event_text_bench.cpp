@@ -1,5 +1,5 @@
 // Time to build one modify or add event with many values.
-#include "utils.h"
+#include "event_text.h"
 
 #include <benchmark/benchmark.h>
 #include <ldap.h>

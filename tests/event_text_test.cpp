@@ -1,5 +1,7 @@
 // The JSON texts of delete, modify and add events.
-#include "utils.h"
+#include "event_text.h"
+#include "exports.h"
+#include "scope.h"
 
 #include <gtest/gtest.h>
 #include <ldap.h>

@@ -8,6 +8,9 @@
 #include <set>
 #include <thread>
 
+#include "handlers.h"
+#include "lifecycle.h"
+#include "plugin.h"
 #include "plugin_fixture.h"
 
 using namespace std::chrono_literals;
@@ -17,25 +20,37 @@ namespace {
 
 const std::string kUserDn = "uid=u1,cn=users,cn=accounts,dc=lab";
 const std::string kAlive = "{\"op_type\": \"ALIVE\"}";
+const std::string kFullsync = "{\"op_type\": \"FULLSYNC\"}";
 
 class Handlers : public PluginOnTestBroker {
   protected:
     void SetUp() override
     {
         PluginOnTestBroker::SetUp();
-        fullsync = 0;
         queue.emplace(exchange, routing_key);
         fake_server_config("ldap1.lab", 3389); // the origin of every change
-        dirmirror::start_publisher(nullptr);
-        // Connected (its first message is an ALIVE), so that the tests' short
-        // waits for quiet never include setting up the connection.
-        ASSERT_EQ(bodies(queue->wait_for(1, 10s)), std::vector<std::string>{kAlive});
+        start(config);
     }
     void TearDown() override
     {
-        EXPECT_EQ(dirmirror::stop_publisher(nullptr), 0);
+        EXPECT_EQ(dirmirror::close_plugin(nullptr), 0);
         queue.reset();
         PluginOnTestBroker::TearDown();
+    }
+
+    // A plug-in with `settings`, started as the server starts it: it returns
+    // once the broker confirmed its FULLSYNC, and its first ALIVE follows, so
+    // the tests' short waits for quiet never include setting up the connection.
+    void start(const dirmirror::Settings &settings)
+    {
+        dirmirror::Plugin::begin(&identity, settings, fullsync);
+        ASSERT_EQ(dirmirror::start_plugin(nullptr), 0);
+        ASSERT_EQ(bodies(queue->wait_for(2, 10s)), (std::vector<std::string>{kFullsync, kAlive}));
+    }
+    void restart(const dirmirror::Settings &settings)
+    {
+        EXPECT_EQ(dirmirror::close_plugin(nullptr), 0);
+        start(settings);
     }
 
     // A finished operation on `dn` with the given result code.
@@ -67,6 +82,7 @@ class Handlers : public PluginOnTestBroker {
 
     std::optional<TestQueue> queue;
     std::vector<std::unique_ptr<std::string>> dns;
+    int identity = 0;
 };
 
 std::string delete_event(const std::string &dn)
@@ -421,7 +437,9 @@ TEST_F(Handlers, OnlySuccessfulExternalOperationsInTheContainersTakeATicket)
 // attributes are named in a modify without their values and left out of an add.
 TEST_F(Handlers, PasswordsAndExcludedAttributesKeepTheirValues)
 {
-    dirmirror::exclude_attributes("userPassword");
+    auto excluding = config;
+    excluding.exclude_attributes = "userPassword";
+    restart(excluding);
     FakeMods mods;
     mods.add(LDAP_MOD_REPLACE, "userPassword", std::vector<std::string>{"{SSHA}aGFzaA=="})
         .add(LDAP_MOD_ADD, "unhashed#user#password", std::vector<std::string>{"clear-text"})
@@ -436,7 +454,6 @@ TEST_F(Handlers, PasswordsAndExcludedAttributesKeepTheirValues)
     auto add = operation(kUserDn);
     add.ptrs[SLAPI_ADD_ENTRY] = &entry;
     EXPECT_EQ(get_entry_rodide_add(&add), 0);
-    dirmirror::exclude_attributes("");
 
     const std::string prefix = "\"dn\":\"" + kUserDn + "\",\"op_type\":\"modify\",";
     EXPECT_EQ(events(),
@@ -506,7 +523,7 @@ TEST_F(Handlers, ReplicatedAndInternalOperationsFollowTheirSettings)
     struct Case {
         const char *name;
         bool replicated, internal;
-        int publish_replicated, publish_internal;
+        bool publish_replicated, publish_internal;
         bool published;
     };
     const std::vector<Case> cases = {
@@ -518,8 +535,10 @@ TEST_F(Handlers, ReplicatedAndInternalOperationsFollowTheirSettings)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        config.publish_replicated = c.publish_replicated;
-        config.publish_internal = c.publish_internal;
+        auto settings = config;
+        settings.publish_replicated = c.publish_replicated;
+        settings.publish_internal = c.publish_internal;
+        restart(settings);
         auto pb = operation(kUserDn);
         pb.ints[SLAPI_IS_REPLICATED_OPERATION] = c.replicated;
         pb.internal = c.internal;
@@ -547,7 +566,7 @@ std::map<std::string, std::string> monitor_entry()
         if (registered.operation == SLAPI_OPERATION_SEARCH) {
             slapi_entry entry;
             int code = -1;
-            EXPECT_EQ(registered.callback(nullptr, &entry, nullptr, &code, nullptr, nullptr),
+            EXPECT_EQ(registered.callback(nullptr, &entry, nullptr, &code, nullptr, registered.arg),
                       SLAPI_DSE_CALLBACK_OK);
             EXPECT_EQ(code, LDAP_SUCCESS);
             std::map<std::string, std::string> shown;
@@ -573,7 +592,7 @@ TEST_F(Handlers, TheMonitorEntryShowsDeliveryAndRefusesChanges)
             continue;
         int code = LDAP_SUCCESS;
         char text[SLAPI_DSE_RETURNTEXT_SIZE] = "";
-        EXPECT_EQ(registered.callback(nullptr, nullptr, nullptr, &code, text, nullptr),
+        EXPECT_EQ(registered.callback(nullptr, nullptr, nullptr, &code, text, registered.arg),
                   SLAPI_DSE_CALLBACK_ERROR);
         EXPECT_EQ(code, LDAP_UNWILLING_TO_PERFORM);
         refused.insert(registered.operation);
@@ -611,7 +630,7 @@ TEST_F(Handlers, TheMonitorEntryShowsDeliveryAndRefusesChanges)
                          "rabbitCacert", "rabbitCert", "rabbitKey", "rabbitVerifyHostname",
                          "excludeAttributes", "publishReplicated", "publishInternal"}));
 
-    EXPECT_EQ(dirmirror::stop_publisher(nullptr), 0);
+    EXPECT_EQ(dirmirror::close_plugin(nullptr), 0);
     EXPECT_TRUE(fake_dse_callbacks().empty());
-    dirmirror::start_publisher(nullptr); // for TearDown
+    start(config); // for TearDown
 }

@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "fake_host.h"
-#include "slapi_post_op.h"
+#include "exports.h"
 #include "test_broker.h"
 
 class PluginOnTestBroker : public ::testing::Test {
@@ -21,5 +21,5 @@ class PluginOnTestBroker : public ::testing::Test {
     void TearDown() override { connection_config = nullptr; }
 
     std::string exchange, routing_key;
-    ConnectionConfig config{};
+    dirmirror::Settings config;
 };

@@ -1,10 +1,13 @@
 // Loads the built plug-in library the way the server does, in a process that
-// also defines a function named send_message, as a server might.
+// also defines a function named send_message, as a server might: the
+// library's calls bind to its own definitions.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
-#include <thread>
+#include <fstream>
 
 #include "fake_host.h"
 #include "test_broker.h"
@@ -25,32 +28,43 @@ TEST(PluginLibrary, LoadsAndBindsItsOwnCallsInternally)
     fake_log_clear();
     void *lib = dlopen(DIRMIRROR_PLUGIN_PATH, RTLD_NOW | RTLD_GLOBAL);
     ASSERT_NE(lib, nullptr) << dlerror();
-    ASSERT_NE(dlsym(lib, "get_entry_rodide_init"), nullptr);
     EXPECT_EQ(dlsym(lib, "plugin_id"), nullptr) << "the identity handle stays private";
+    using Function = int (*)(Slapi_PBlock *);
+    const auto init = reinterpret_cast<Function>(dlsym(lib, "get_entry_rodide_init"));
+    const auto library_send_message =
+        reinterpret_cast<void (*)(const char *)>(dlsym(lib, "send_message"));
+    ASSERT_NE(init, nullptr);
+    ASSERT_NE(library_send_message, nullptr);
+    ASSERT_NE(library_send_message, &send_message);
 
     const std::string exchange = unique_name("dirmirror.test"), routing_key = unique_name("events");
-    ConnectionConfig config = broker_config(exchange, routing_key);
-    *static_cast<ConnectionConfig **>(dlsym(lib, "connection_config")) = &config;
-    *static_cast<std::atomic<int> *>(dlsym(lib, "fullsync")) = 0; // no FULLSYNC owed
+    const std::string settings = "/tmp/" + unique_name("dirmirror-load") + ".env";
+    std::ofstream(settings) << "RABBIT_HOST=127.0.0.1\nRABBIT_PORT=" << broker_port()
+                            << "\nRABBIT_VHOST=/\nRABBIT_EXCHANGE=" << exchange
+                            << "\nRABBIT_ROUTINGKEY=" << routing_key
+                            << "\nRABBIT_USERNAME=guest\nRABBIT_PASSWORD=guest\n";
+    chmod(settings.c_str(), 0600);
+    *static_cast<const char **>(dlsym(lib, "path_to_config")) = settings.c_str();
     TestQueue queue(exchange, routing_key);
 
-    using Handler = int (*)(Slapi_PBlock *);
-    const auto delete_handler = reinterpret_cast<Handler>(dlsym(lib, "get_entry_rodide_delete"));
-    ASSERT_NE(delete_handler, nullptr);
-    std::string dn = "uid=u1,cn=users,cn=accounts,dc=lab";
+    int identity = 0;
     slapi_pblock pb;
-    pb.ints[SLAPI_PLUGIN_OPRETURN] = 0;
-    pb.ptrs[SLAPI_TARGET_DN] = dn.data();
-    EXPECT_EQ(delete_handler(&pb), 0);
-    // The exported publisher thread body delivers it (and an ALIVE first).
-    using ThreadBody = void *(*)(void *);
-    const auto publisher_body = reinterpret_cast<ThreadBody>(dlsym(lib, "send_alive"));
-    ASSERT_NE(publisher_body, nullptr);
-    std::thread(publisher_body, nullptr).detach();
+    pb.ptrs[SLAPI_PLUGIN_IDENTITY] = &identity;
+    ASSERT_EQ(init(&pb), 0);
+    ASSERT_EQ(reinterpret_cast<Function>(pb.ptrs[SLAPI_PLUGIN_START_FN])(&pb), 0);
+    std::string dn = "uid=u1,cn=users,cn=accounts,dc=lab";
+    slapi_pblock op;
+    op.ints[SLAPI_PLUGIN_OPRETURN] = 0;
+    op.ptrs[SLAPI_TARGET_DN] = dn.data();
+    EXPECT_EQ(reinterpret_cast<Function>(pb.ptrs[SLAPI_PLUGIN_POST_DELETE_FN])(&op), 0);
+    library_send_message("{\"op_type\": \"NOTE\"}");
 
+    EXPECT_EQ(bodies(queue.wait_for(4, 5s)),
+              (std::vector<std::string>{"{\"op_type\": \"FULLSYNC\"}", "{\"op_type\": \"ALIVE\"}",
+                                        "{\"dn\":\"" + dn + "\",\"op_type\":\"delete\"}\n",
+                                        "{\"op_type\": \"NOTE\"}"}));
     EXPECT_EQ(host_send_message_calls.load(), 0);
-    EXPECT_TRUE(fake_log_lines().empty());
-    EXPECT_EQ(bodies(queue.wait_for(2, 5s)),
-              (std::vector<std::string>{"{\"op_type\": \"ALIVE\"}",
-                                        "{\"dn\":\"" + dn + "\",\"op_type\":\"delete\"}\n"}));
+    EXPECT_EQ(reinterpret_cast<Function>(pb.ptrs[SLAPI_PLUGIN_CLOSE_FN])(&pb), 0);
+    std::remove(settings.c_str());
+    EXPECT_EQ(fake_log_lines().size(), 1u) << "the start-up notice only";
 }

@@ -39,18 +39,16 @@ std::string unique_name(const std::string &prefix)
     return prefix + "." + std::to_string(getpid()) + "." + std::to_string(counter++);
 }
 
-ConnectionConfig broker_config(const std::string &exchange, const std::string &routing_key)
+dirmirror::Settings broker_config(const std::string &exchange, const std::string &routing_key)
 {
-    ConnectionConfig config{};
-    std::strcpy(config.host, "127.0.0.1");
+    dirmirror::Settings config;
+    config.host = "127.0.0.1";
     config.port = broker_port();
-    std::strcpy(config.vhost, "/");
-    std::snprintf(config.exchange, sizeof config.exchange, "%s", exchange.c_str());
-    std::snprintf(config.routingkey, sizeof config.routingkey, "%s", routing_key.c_str());
-    std::strcpy(config.username, "guest");
-    std::strcpy(config.password, "guest");
-    config.verify_hostname = 1;
-    config.publish_replicated = 1;
+    config.vhost = "/";
+    config.exchange = exchange;
+    config.routing_key = routing_key;
+    config.username = "guest";
+    config.password = "guest";
     return config;
 }
 

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "utils.h"
+#include "settings.h"
 
 struct Delivered {
     std::string body;
@@ -32,7 +32,7 @@ int broker_port();
 // A name no other test process uses.
 std::string unique_name(const std::string &prefix);
 // Settings for the test broker, publishing to `exchange` with `routing_key`.
-ConnectionConfig broker_config(const std::string &exchange, const std::string &routing_key);
+dirmirror::Settings broker_config(const std::string &exchange, const std::string &routing_key);
 
 // Declares `exchange` (direct) and an exclusive queue bound to it with
 // `routing_key`; the exchange is deleted again by the destructor. With

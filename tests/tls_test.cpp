@@ -36,11 +36,6 @@ const int kTlsPort = std::atoi(env("DIRMIRROR_TLS_PORT").c_str());
 // "required": the broker refuses clients without a certificate.
 const bool kPeerCertRequired = env("DIRMIRROR_TLS_PEER_CERT") != "optional";
 
-void set(char (&field)[DM_CONFIG_TEXT_SIZE], const std::string &value)
-{
-    std::snprintf(field, sizeof field, "%s", value.c_str());
-}
-
 // A TLS server of openssl's own presenting the expired certificate.
 class ExpiredCertServer {
   public:
@@ -103,13 +98,13 @@ class Tls : public PluginOnTestBroker {
         if (kCerts.empty() || kTlsPort == 0)
             GTEST_SKIP() << "run through tests/tls_run.sh, which starts a TLS broker";
         PluginOnTestBroker::SetUp();
-        config.tls = 1;
-        config.verify_hostname = 1;
-        set(config.host, "localhost");
+        config.tls = true;
+        config.verify_hostname = true;
+        config.host = "localhost";
         config.port = kTlsPort;
-        set(config.cacert, kCerts + "/ca.pem");
-        set(config.cert, kCerts + "/client.pem");
-        set(config.key, kCerts + "/client.key");
+        config.cacert = kCerts + "/ca.pem";
+        config.cert = kCerts + "/client.pem";
+        config.key = kCerts + "/client.key";
     }
 };
 
@@ -119,34 +114,34 @@ TEST_F(Tls, DeliversOverTlsOrRefusesWithOneLineSayingWhy)
 {
     struct Case {
         const char *name;
-        void (*adjust)(ConnectionConfig &);
+        void (*adjust)(dirmirror::Settings &);
         std::string line; // a part of the one log line; empty: delivered
     };
     const std::vector<Case> cases = {
-        {"trusted, with a client certificate", [](ConnectionConfig &) {}, ""},
+        {"trusted, with a client certificate", [](dirmirror::Settings &) {}, ""},
         {"without a client certificate",
-         [](ConnectionConfig &c) { set(c.cert, "<unset>"), set(c.key, "<unset>"); },
+         [](dirmirror::Settings &c) { c.cert.reset(), c.key.reset(); },
          // Usually followed by ": tlsv13 alert certificate required"; the
          // broker closes right after its alert, and when the close overtakes
          // it the alert, and OpenSSL's reason with it, never arrives.
          kPeerCertRequired ? "amqp_login(...) :: a SSL error occurred" : ""},
-        {"an unknown CA", [](ConnectionConfig &c) { set(c.cacert, kCerts + "/other-ca.pem"); },
+        {"an unknown CA", [](dirmirror::Settings &c) { c.cacert = kCerts + "/other-ca.pem"; },
          "Не удалось установить TLS соединение: SSL peer cert verification failed: self-signed "
          "certificate in certificate chain"},
-        {"host name not in the certificate", [](ConnectionConfig &c) { set(c.host, "127.0.0.1"); },
+        {"host name not in the certificate", [](dirmirror::Settings &c) { c.host = "127.0.0.1"; },
          "amqp_socket_open(socket, \"127.0.0.1\", " + std::to_string(kTlsPort) +
              ") :: Не удалось установить TLS соединение: SSL hostname verification failed"},
         {"host name not checked",
-         [](ConnectionConfig &c) { set(c.host, "127.0.0.1"), c.verify_hostname = 0; }, ""},
-        {"a plain AMQP port", [](ConnectionConfig &c) { c.port = broker_port(); },
+         [](dirmirror::Settings &c) { c.host = "127.0.0.1", c.verify_hostname = false; }, ""},
+        {"a plain AMQP port", [](dirmirror::Settings &c) { c.port = broker_port(); },
          "Не удалось установить TLS соединение: SSL handshake failed: wrong version number"},
-        {"no CA file", [](ConnectionConfig &c) { set(c.cacert, "/nonexistent/ca.pem"); },
+        {"no CA file", [](dirmirror::Settings &c) { c.cacert = "/nonexistent/ca.pem"; },
          "amqp_ssl_socket_set_cacert(socket, \"/nonexistent/ca.pem\")"},
     };
     TestQueue queue(exchange, routing_key);
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        const ConnectionConfig good = config;
+        const dirmirror::Settings good = config;
         c.adjust(config);
         fake_log_clear();
         const int result = __send_message(kFullsync.c_str());
@@ -184,7 +179,7 @@ TEST_F(Tls, NothingGoesOutInClear)
 {
     Recorder peer;
     config.port = peer.port();
-    set(config.password, "s3cret-Pa55");
+    config.password = "s3cret-Pa55";
     EXPECT_EQ(__send_message(kFullsync.c_str()), -1);
     const std::string sent = peer.bytes();
     ASSERT_GE(sent.size(), 5u);
@@ -200,10 +195,14 @@ TEST_F(Tls, ThePublisherDeliversChangesInOrder)
 {
     TestQueue queue(exchange, routing_key);
     dirmirror::CommitOrder order;
-    ConnectionConfig *config_ref = &config;
+    dirmirror::Monitor monitor;
     std::atomic<int> owed{0};
-    dirmirror::PublisherTimes times{5000ms, 1000ms, 3600s, 3000ms, 256, 5ms};
-    dirmirror::Publisher publisher(order, config_ref, owed, times);
+    dirmirror::FullsyncDebt debt(owed, &monitor);
+    const dirmirror::PublisherTimes times{.reply_wait = 5000ms,
+                                          .retry_interval = 1000ms,
+                                          .alive_every = 3600s,
+                                          .flush_time = 3000ms};
+    dirmirror::Publisher publisher(order, config, debt, monitor, times);
     std::thread thread([&] { publisher.run(); });
     std::vector<std::string> sent;
     for (int i = 0; i < 300; ++i)

@@ -1,0 +1,94 @@
+#pragma once
+// One AMQP connection to the broker with channel 1 in confirm mode, owned by
+// the one thread that uses it (rabbitmq-c connections are not shared between
+// threads). Every failure is logged once and leaves the link closed.
+
+#include <amqp.h>
+
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "settings.h"
+
+namespace dirmirror {
+
+/* The subsystem of every line about delivery. */
+inline constexpr char kSendSubsystem[] = "send_message";
+/* The context of lines about a frame or a confirm that failed to arrive. */
+inline constexpr char kWaitContext[] = "amqp_simple_wait_frame_noblock(conn)";
+
+/* Checks a reply of the AMQP client library: logs what went wrong under
+ * `subsystem`, prefixed with `context`; true when the reply is not a failure. */
+bool check_amqp_reply(const char *subsystem, const char *context, const amqp_rpc_reply_t &reply);
+
+/* The properties every message carries besides its type and persistence. */
+struct MessageProperties {
+    std::string_view message_id{};
+    std::int64_t timestamp = 0; // seconds since the epoch
+    // Headers of a change event; a control message has none (seq 0).
+    std::uint64_t seq = 0;
+    std::string_view origin{};
+    bool replicated = false;
+    std::string_view entry_uuid{}; // left out when empty
+};
+
+class BrokerLink {
+  public:
+    enum class Event { nothing, ack, nack, lost };
+    struct Frame {
+        Event event = Event::nothing;
+        std::uint64_t delivery_tag = 0;
+        bool multiple = false;
+    };
+
+    explicit BrokerLink(std::chrono::milliseconds reply_wait);
+    ~BrokerLink() { drop(); }
+    BrokerLink(const BrokerLink &) = delete;
+    BrokerLink &operator=(const BrokerLink &) = delete;
+
+    // Connects to the first node of RABBIT_HOST that answers, beginning after
+    // the node whose connection failed last; with RABBIT_TLS over TLS.
+    bool open(const Settings &settings);
+    bool is_open() const { return conn_ != nullptr; }
+    // "host:port" of the node connected to; empty when closed.
+    const std::string &node() const { return node_; }
+    int fd() const { return fd_; }
+    // The delivery tag of the published message, or nullopt (the link is closed).
+    std::optional<std::uint64_t> publish(const Settings &settings, std::string_view body,
+                                         const MessageProperties &properties);
+    // One frame if one arrives within `wait`; acks and nacks are reported,
+    // other frames are consumed, a closed or broken connection gives `lost`.
+    Frame read(std::chrono::microseconds wait);
+    void close_politely();
+    void drop();
+    // From another thread: makes a call blocked on the socket return.
+    void interrupt();
+
+  private:
+    bool open_node(const Settings &settings, const BrokerNode &node);
+    bool log_in(const Settings &settings);
+    bool check_reply(const Settings &settings, const char *context, const amqp_rpc_reply_t &reply);
+    Frame closed_by_broker(const amqp_frame_t &frame);
+
+    const std::chrono::milliseconds reply_wait_;
+    size_t first_node_ = 0; // of RABBIT_HOST's list, modulo its length
+    bool established_ = false;
+    std::string node_;
+    amqp_connection_state_t conn_ = nullptr;
+    std::uint64_t next_tag_ = 1;
+    std::mutex fd_mutex_; // guards fd_ against interrupt() while the link closes
+    int fd_ = -1;
+};
+
+/* The log line of a message the broker did not take. */
+void log_publish_refused(const Settings &settings, const char *what);
+
+/* A setting's text as the client library gets it: the marker "<unset>" when
+ * the settings file left it out, so that the failure it causes names it. */
+const char *text_or_unset(const std::optional<std::string> &text);
+
+} // namespace dirmirror

@@ -1,0 +1,50 @@
+#pragma once
+// The JSON text of each kind of change event. DNs, types and values are
+// written as JSON strings, so any bytes the directory holds give a valid
+// one-line UTF-8 JSON event. Free of the directory server's types.
+
+#include <cstdarg>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace dirmirror {
+
+/* One attribute of an entry, pointing into the host's memory. */
+struct AttributeValues {
+    std::string_view type;
+    std::vector<std::string_view> values;
+};
+
+/* Appends `bytes` as a JSON string: escaped, invalid UTF-8 replaced by U+FFFD. */
+void append_json_string(std::string &out, std::string_view bytes);
+
+/* "ADD", "DELETE", "REPLACE" or "NO OPERATION", by the code without 0x80. */
+const char *modify_op_name(int mod_op);
+
+std::string delete_event_text(std::string_view dn);
+std::string modify_event_text(int index, std::string_view dn, int mod_op, std::string_view type,
+                              std::span<const std::string_view> values);
+std::string add_event_text(std::string_view dn, std::span<const AttributeValues> attributes);
+
+/* A rename or move: `attributes` are the entry's after it. */
+struct Rename {
+    std::string_view old_dn, new_dn, new_rdn;
+    bool delete_old_rdn = false;
+    std::optional<std::string_view> new_superior; // when the client gave one
+};
+std::string modrdn_event_text(const Rename &rename, std::span<const AttributeValues> attributes);
+
+/* The DN without its first RDN (escaped commas respected); empty for a
+ * single RDN. */
+std::string_view parent_dn(std::string_view dn);
+
+/* Formats into a newly allocated (malloc) text stored in *text; the previous
+ * text is left alone, so it may be one of the arguments. Returns the length,
+ * -1 when out of memory (*text is then NULL), or the formatter's negative
+ * result (*text unchanged). */
+int format_new_text(char **text, const char *format, va_list arguments);
+
+} // namespace dirmirror

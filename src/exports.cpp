@@ -1,0 +1,90 @@
+#include "exports.h"
+
+#include <cstdarg>
+
+#include "broker_link.h"
+#include "event_text.h"
+#include "handlers.h"
+#include "lifecycle.h"
+
+extern "C" {
+
+DM_EXPORT std::atomic<int> fullsync{1};
+DM_EXPORT ConnectionConfig *connection_config = nullptr;
+DM_EXPORT const char *path_to_config = "/etc/quorvel/dirmirror.env";
+
+const Slapi_PluginDesc ldap_passing_data = {
+    const_cast<char *>("virizizoroza"),
+    const_cast<char *>("Velmorandi"),
+    const_cast<char *>("0.1"),
+    const_cast<char *>("passing data from LDAP to RabbitMQ"),
+};
+
+const char *const targets[] = {
+    "cn=users,cn=accounts",  "cn=computers,cn=accounts",  "cn=orgunits,cn=accounts",
+    "cn=groups,cn=accounts", "cn=hostgroups,cn=accounts",
+};
+const int targets_size = sizeof targets / sizeof targets[0];
+
+int get_entry_rodide_init(Slapi_PBlock *pb)
+{
+    return dirmirror::initialize_plugin(pb);
+}
+
+int get_entry_rodide_modify(Slapi_PBlock *pb)
+{
+    return dirmirror::publish_modify(pb);
+}
+
+int get_entry_rodide_add(Slapi_PBlock *pb)
+{
+    return dirmirror::publish_add(pb);
+}
+
+int get_entry_rodide_delete(Slapi_PBlock *pb)
+{
+    return dirmirror::publish_delete(pb);
+}
+
+void send_message(const char *text)
+{
+    dirmirror::queue_control_message(text);
+}
+
+int __send_message(const char *text)
+{
+    return dirmirror::deliver_on_own_connection(text);
+}
+
+void *send_alive(void *publisher)
+{
+    return dirmirror::run_publisher(publisher);
+}
+
+int die_on_amqp_error(const char *subsystem, const char *context, amqp_rpc_reply_t reply)
+{
+    return dirmirror::check_amqp_reply(subsystem, context, reply) ? 0 : -1;
+}
+
+int initialize_config(ConnectionConfig *config, const char *path)
+{
+    return dirmirror::load_settings(config, path);
+}
+
+int set_config_fields(ConnectionConfig *config, const char *line)
+{
+    if (config != nullptr)
+        dirmirror::apply_setting_line(*config, line);
+    return 0;
+}
+
+int dm_str_format(char **text, const char *format, ...)
+{
+    va_list arguments;
+    va_start(arguments, format);
+    const int length = dirmirror::format_new_text(text, format, arguments);
+    va_end(arguments);
+    return length;
+}
+
+} // extern "C"

@@ -1,0 +1,236 @@
+#include "lifecycle.h"
+
+#include <sys/stat.h>
+
+#include <amqp_ssl_socket.h>
+#include <openssl/ssl.h>
+
+#include <span>
+#include <string>
+
+#include "guarded.h"
+#include "handlers.h"
+#include "monitor_entry.h"
+#include "plugin.h"
+
+namespace dirmirror {
+
+namespace {
+
+constexpr char kInitSubsystem[] = "get_entry_rodide_init";
+
+struct PluginSlot {
+    int slot;
+    int (*function)(Slapi_PBlock *);
+};
+
+/* Sets the version, the description and each slot in order; stops at the
+ * first the server refuses. */
+int register_slots(Slapi_PBlock *pb, std::span<const PluginSlot> slots)
+{
+    auto *version = const_cast<char *>(SLAPI_PLUGIN_VERSION_01);
+    auto *description = const_cast<Slapi_PluginDesc *>(&ldap_passing_data);
+    if (slapi_pblock_set(pb, SLAPI_PLUGIN_VERSION, version) != 0 ||
+        slapi_pblock_set(pb, SLAPI_PLUGIN_DESCRIPTION, description) != 0)
+        return -1;
+    for (const auto &row : slots)
+        if (slapi_pblock_set(pb, row.slot, reinterpret_cast<void *>(row.function)) != 0)
+            return -1;
+    return 0;
+}
+
+/* The post-operation plug-in, registered in this order. */
+constexpr PluginSlot kPluginSlots[] = {
+    {SLAPI_PLUGIN_POST_MODIFY_FN, get_entry_rodide_modify},
+    {SLAPI_PLUGIN_POST_ADD_FN, get_entry_rodide_add},
+    {SLAPI_PLUGIN_POST_DELETE_FN, get_entry_rodide_delete},
+    {SLAPI_PLUGIN_POST_MODRDN_FN, publish_rename},
+    {SLAPI_PLUGIN_START_FN, start_plugin},
+    {SLAPI_PLUGIN_CLOSE_FN, close_plugin},
+};
+
+/* The be-txn post-operation plug-in that numbers operations at commit. */
+constexpr PluginSlot kCommitOrderSlots[] = {
+    {SLAPI_PLUGIN_BE_TXN_POST_MODIFY_FN, take_commit_ticket},
+    {SLAPI_PLUGIN_BE_TXN_POST_ADD_FN, take_commit_ticket},
+    {SLAPI_PLUGIN_BE_TXN_POST_DELETE_FN, take_commit_ticket},
+    {SLAPI_PLUGIN_BE_TXN_POST_MODRDN_FN, take_rename_ticket},
+};
+
+/* The internal post-operation plug-in, for changes other plug-ins make. */
+constexpr PluginSlot kInternalOperationSlots[] = {
+    {SLAPI_PLUGIN_INTERNAL_POST_MODIFY_FN, get_entry_rodide_modify},
+    {SLAPI_PLUGIN_INTERNAL_POST_ADD_FN, get_entry_rodide_add},
+    {SLAPI_PLUGIN_INTERNAL_POST_DELETE_FN, get_entry_rodide_delete},
+    {SLAPI_PLUGIN_INTERNAL_POST_MODRDN_FN, publish_rename},
+};
+
+int commit_order_plugin_init(Slapi_PBlock *pb)
+{
+    return guarded(kInitSubsystem, [pb] { return register_slots(pb, kCommitOrderSlots); });
+}
+
+int internal_operations_plugin_init(Slapi_PBlock *pb)
+{
+    return guarded(kInitSubsystem, [pb] { return register_slots(pb, kInternalOperationSlots); });
+}
+
+int register_plugin(Slapi_PBlock *pb, void *identity)
+{
+    if (register_slots(pb, kPluginSlots) != 0)
+        return -1;
+    if (slapi_register_plugin("betxnpostoperation", 1, "dirmirror_commit_order_init",
+                              commit_order_plugin_init, "dirmirror commit order", nullptr,
+                              identity) != 0)
+        return -1;
+    return slapi_register_plugin("internalpostoperation", 1, "dirmirror_internal_init",
+                                 internal_operations_plugin_init, "dirmirror internal operations",
+                                 nullptr, identity);
+}
+
+/* The settings hold the broker's password. */
+void warn_if_others_can_read(const char *path)
+{
+    struct stat status {};
+    if (stat(path, &status) == 0 && (status.st_mode & (S_IRGRP | S_IROTH)) != 0)
+        log_failure(kInitSubsystem,
+                    "Файл настроек %s доступен для чтения не только владельцу (права %04o), а в "
+                    "нём пароль брокера: оставьте права 0600\n",
+                    path, static_cast<unsigned>(status.st_mode & 07777));
+}
+
+/* "host:port" of this server as its configuration names it. */
+std::string server_origin(void *identity)
+{
+    std::string origin;
+    Slapi_DN *config_dn = slapi_sdn_new_dn_byval("cn=config");
+    Slapi_Entry *config = nullptr;
+    char *attributes[] = {const_cast<char *>("nsslapd-localhost"),
+                          const_cast<char *>("nsslapd-port"), nullptr};
+    if (slapi_search_internal_get_entry(config_dn, attributes, &config, identity) == 0 &&
+        config != nullptr) {
+        char *host = slapi_entry_attr_get_charptr(config, "nsslapd-localhost");
+        origin = std::string(host ? host : "") + ":" +
+                 std::to_string(slapi_entry_attr_get_int(config, "nsslapd-port"));
+        slapi_ch_free_string(&host);
+        slapi_entry_free(config);
+    }
+    slapi_sdn_free(&config_dn);
+    return origin;
+}
+
+int set_up(Slapi_PBlock *pb)
+{
+    log_note(kInitSubsystem, "Инициализациия плагина\n");
+    void *identity = nullptr;
+    if (slapi_pblock_get(pb, SLAPI_PLUGIN_IDENTITY, &identity) != 0) {
+        log_failure(kInitSubsystem, "Не удалось получить SLAPI_PLUGIN_IDENTITY\n");
+        return -1;
+    }
+    Settings settings;
+    if (load_settings(&settings, path_to_config) != 0) {
+        log_failure(kInitSubsystem,
+                    "Не удалось инициализировать конфигурацию для подключения к RabbitMQ\n");
+        return -1;
+    }
+    warn_if_others_can_read(path_to_config);
+    if (settings.tls) {
+        // The server shares this OpenSSL: set it up once here and leave it to
+        // the process, never to the client library's clean-up.
+        amqp_set_initialize_ssl_library(0);
+        OPENSSL_init_ssl(0, nullptr);
+    }
+    Plugin &plugin = Plugin::begin(identity, std::move(settings), fullsync);
+    connection_config = &plugin.settings_in_effect();
+    if (register_plugin(pb, identity) != 0) {
+        log_failure(kInitSubsystem, "Не удалость забиндить плагин\n");
+        return -1;
+    }
+    return 0;
+}
+
+} // namespace
+
+int initialize_plugin(Slapi_PBlock *pb)
+{
+    return guarded(kInitSubsystem, [pb] { return set_up(pb); });
+}
+
+int start_plugin(Slapi_PBlock *)
+{
+    return guarded(kInitSubsystem, [] {
+        Plugin *plugin = Plugin::current();
+        if (plugin == nullptr)
+            return -1;
+        plugin->start_publisher(server_origin(plugin->identity()));
+        register_monitor_entry(*plugin);
+        plugin->wait_until_fullsync_confirmed();
+        return 0;
+    });
+}
+
+int close_plugin(Slapi_PBlock *)
+{
+    return guarded(kInitSubsystem, [] {
+        if (Plugin *plugin = Plugin::current()) {
+            remove_monitor_entry(*plugin);
+            plugin->stop_publisher();
+        }
+        return 0;
+    });
+}
+
+int load_settings(ConnectionConfig *config, const char *path)
+{
+    auto read = read_settings_file(path);
+    *config = read.value_or(Settings{});
+    if (read)
+        return 0;
+    log_failure("initial_config", "fopen(\"%s\") :: Не удалось открыть файл конфигурации\n", path);
+    return -1;
+}
+
+void queue_control_message(const char *text)
+{
+    guarded(kSendSubsystem, [text] {
+        Plugin *plugin = Plugin::current();
+        if (plugin == nullptr) {
+            log_failure(kSendSubsystem, "Плагин не инициализирован: сообщение не отправлено\n");
+            return -1;
+        }
+        plugin->commit_order().append_control(text);
+        return 0;
+    });
+}
+
+int deliver_on_own_connection(const char *text)
+{
+    Plugin *plugin = Plugin::current();
+    FullsyncDebt debt(fullsync, plugin != nullptr ? &plugin->monitor() : nullptr);
+    const int result = guarded(kSendSubsystem, [text, &debt] {
+        if (connection_config == nullptr) {
+            log_failure(kSendSubsystem, "connection_config :: Настройки подключения не загружены\n");
+            return -1;
+        }
+        return deliver_once(*connection_config, text, debt) ? 0 : -1;
+    });
+    if (result != 0)
+        debt.lost();
+    return result;
+}
+
+void *run_publisher(void *publisher)
+{
+    guarded(kSendSubsystem, [publisher] {
+        auto *to_run = static_cast<Publisher *>(publisher);
+        if (to_run == nullptr)
+            if (Plugin *plugin = Plugin::current())
+                to_run = plugin->publisher();
+        if (to_run != nullptr)
+            to_run->run();
+        return 0;
+    });
+    return nullptr;
+}
+
+} // namespace dirmirror

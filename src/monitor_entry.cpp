@@ -1,0 +1,104 @@
+#include "monitor_entry.h"
+
+#include <slapi-plugin.h>
+
+#include <cstdio>
+
+#include "guarded.h"
+#include "log.h"
+#include "plugin.h"
+
+namespace dirmirror {
+
+namespace {
+
+constexpr char kMonitorDn[] = "cn=dirmirror,cn=monitor";
+constexpr char kMonitorFilter[] = "(objectclass=*)";
+constexpr char kMonitorSubsystem[] = "monitor";
+
+int fill_monitor_entry(Slapi_PBlock *, Slapi_Entry *entry, Slapi_Entry *, int *returncode, char *,
+                       void *plugin_arg)
+{
+    guarded(kMonitorSubsystem, [entry, plugin_arg] {
+        auto &plugin = *static_cast<Plugin *>(plugin_arg);
+        const CommitOrder &order = plugin.commit_order();
+        for (const auto &[type, value] :
+             plugin.monitor().attributes(plugin.settings(), {order.depth(), order.high_water()}))
+            slapi_entry_attr_set_charptr(entry, type.c_str(), value.c_str());
+        return 0;
+    });
+    *returncode = LDAP_SUCCESS;
+    return SLAPI_DSE_CALLBACK_OK;
+}
+
+int refuse_monitor_change(Slapi_PBlock *, Slapi_Entry *, Slapi_Entry *, int *returncode,
+                          char *returntext, void *)
+{
+    *returncode = LDAP_UNWILLING_TO_PERFORM;
+    if (returntext != nullptr)
+        std::snprintf(returntext, SLAPI_DSE_RETURNTEXT_SIZE,
+                      "%s is computed at each search and cannot be changed", kMonitorDn);
+    return SLAPI_DSE_CALLBACK_ERROR;
+}
+
+struct MonitorCallback {
+    int operation;
+    dseCallbackFn callback;
+};
+constexpr MonitorCallback kMonitorCallbacks[] = {
+    {SLAPI_OPERATION_SEARCH, fill_monitor_entry},
+    {SLAPI_OPERATION_MODIFY, refuse_monitor_change},
+    {SLAPI_OPERATION_DELETE, refuse_monitor_change},
+};
+
+/* The entry the callbacks fill; it stays when the plug-in closes (an empty
+ * shell until the next start), and a restart finds it there. */
+void add_monitor_entry(void *identity)
+{
+    Slapi_Entry *entry = slapi_entry_alloc();
+    slapi_entry_init(entry, slapi_ch_strdup(kMonitorDn), nullptr);
+    slapi_entry_add_string(entry, "objectclass", "top");
+    slapi_entry_add_string(entry, "objectclass", "extensibleObject");
+    slapi_entry_add_string(entry, "cn", "dirmirror");
+    Slapi_PBlock *pb = slapi_pblock_new();
+    int dont_write = 1;
+    slapi_add_entry_internal_set_pb(pb, entry, nullptr, static_cast<Slapi_ComponentId *>(identity),
+                                    0); // takes the entry
+    slapi_pblock_set(pb, SLAPI_DSE_DONT_WRITE_WHEN_ADDING, &dont_write);
+    slapi_add_internal_pb(pb);
+    int result = LDAP_OPERATIONS_ERROR;
+    slapi_pblock_get(pb, SLAPI_PLUGIN_INTOP_RESULT, &result);
+    slapi_pblock_destroy(pb);
+    if (result != LDAP_SUCCESS && result != LDAP_ALREADY_EXISTS)
+        log_failure(kMonitorSubsystem, "Не удалось создать запись %s: код LDAP %d\n", kMonitorDn,
+                    result);
+}
+
+} // namespace
+
+void register_monitor_entry(Plugin &plugin)
+{
+    if (plugin.monitor_entry_registered)
+        return;
+    add_monitor_entry(plugin.identity());
+    for (const auto &row : kMonitorCallbacks)
+        // 1 when registered, 0 when not.
+        if (slapi_config_register_callback(row.operation, DSE_FLAG_PREOP, kMonitorDn,
+                                           LDAP_SCOPE_BASE, kMonitorFilter, row.callback,
+                                           &plugin) == 0)
+            log_failure(kMonitorSubsystem, "Не удалось зарегистрировать обработчик записи %s\n",
+                        kMonitorDn);
+    plugin.monitor_entry_registered = true;
+}
+
+void remove_monitor_entry(Plugin &plugin)
+{
+    if (!plugin.monitor_entry_registered)
+        return;
+    for (const auto &row : kMonitorCallbacks)
+        slapi_config_remove_callback(row.operation, DSE_FLAG_PREOP, kMonitorDn, LDAP_SCOPE_BASE,
+                                     kMonitorFilter, row.callback);
+    plugin.monitor_entry_registered = false;
+}
+
+} // namespace dirmirror

@@ -1,0 +1,60 @@
+#include "scope.h"
+
+#include <algorithm>
+
+namespace dirmirror {
+
+namespace {
+
+char ascii_lower(char c)
+{
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+} // namespace
+
+bool contains_ascii_case_insensitive(std::string_view haystack, std::string_view needle)
+{
+    return std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end(),
+                       [](char a, char b) { return ascii_lower(a) == ascii_lower(b); }) !=
+           haystack.end();
+}
+
+std::size_t containers_holding(std::string_view dn, std::span<const char *const> containers)
+{
+    return static_cast<std::size_t>(
+        std::count_if(containers.begin(), containers.end(), [dn](const char *container) {
+            return contains_ascii_case_insensitive(dn, container);
+        }));
+}
+
+AttributeFilter::AttributeFilter(std::string_view excluded)
+{
+    while (!excluded.empty()) {
+        const auto comma = excluded.find(',');
+        std::string type(excluded.substr(0, comma));
+        excluded = comma == std::string_view::npos ? std::string_view{} : excluded.substr(comma + 1);
+        std::transform(type.begin(), type.end(), type.begin(), ascii_lower);
+        if (!type.empty())
+            excluded_.push_back(std::move(type));
+    }
+}
+
+AttributeFilter::Verdict AttributeFilter::verdict(std::string_view type) const
+{
+    // Matches `name` itself and its subtypes ("name;binary"), ignoring case.
+    auto names = [type](std::string_view name) {
+        if (type.size() < name.size() || (type.size() > name.size() && type[name.size()] != ';'))
+            return false;
+        return std::equal(name.begin(), name.end(), type.begin(),
+                          [](char a, char b) { return ascii_lower(a) == ascii_lower(b); });
+    };
+    if (names("unhashed#user#password"))
+        return Verdict::never;
+    for (const auto &excluded : excluded_)
+        if (names(excluded))
+            return Verdict::hide_values;
+    return Verdict::publish;
+}
+
+} // namespace dirmirror
