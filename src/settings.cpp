@@ -34,6 +34,9 @@ constexpr SettingKey kKeys[] = {
     {"PUBLISH_INTERNAL", Kind::on_off, "off", "publishInternal", &Settings::publish_internal},
 };
 
+// The reader takes a file in pieces of at most this many bytes.
+constexpr std::size_t kPiece = 511;
+
 bool blank(char c)
 {
     return std::isspace(static_cast<unsigned char>(c)) != 0;
@@ -50,8 +53,9 @@ std::optional<std::string_view> value_after_key(std::string_view line, std::size
         return std::nullopt;
     for (++at; at < line.size() && blank(line[at]);)
         ++at;
+    // A value is at most one piece of the file long (see read_settings_file).
     const std::size_t start = at;
-    while (at < line.size() && !blank(line[at]))
+    while (at < line.size() && at - start < kPiece && !blank(line[at]))
         ++at;
     if (at == start)
         return std::nullopt;
@@ -149,7 +153,7 @@ std::optional<Settings> read_settings_file(const char *path)
         return std::nullopt;
     Settings settings;
     // A line longer than the buffer arrives in pieces, each applied on its own.
-    char piece[512];
+    char piece[kPiece + 1];
     while (std::fgets(piece, sizeof piece, file) != nullptr)
         apply_setting_line(settings, piece);
     std::fclose(file);
