@@ -66,7 +66,7 @@ def main():
         # which would hide a broker that was never set up.
         ch.queue_declare(queue=a.queue, passive=True)
     except pika.exceptions.ChannelClosedByBroker as e:
-        print(f"consume: queue {a.queue!r} not available ({e.reply_text}); run scripts/broker-start",
+        print(f"consume: queue {a.queue!r} not available ({e.reply_text}); run testbed/broker-start",
               file=sys.stderr)
         conn.close()
         return 1

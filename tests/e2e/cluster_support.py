@@ -1,4 +1,4 @@
-"""The three-node RabbitMQ cluster of scripts/cluster-start: its nodes, killing
+"""The three-node RabbitMQ cluster of testbed/cluster-start: its nodes, killing
 one, and finding which node a process's AMQP connection is on.
 
 From the command line (Debian's python, for pika):
@@ -69,10 +69,10 @@ NODES = [Node(letter, i) for i, letter in enumerate("abc")]
 
 
 def _script(name, timeout):
-    r = subprocess.run([str(REPO / "scripts" / name)], capture_output=True, text=True,
+    r = subprocess.run([str(REPO / "testbed" / name)], capture_output=True, text=True,
                        timeout=timeout, stdin=subprocess.DEVNULL)
     if r.returncode != 0:
-        raise RuntimeError("scripts/%s failed (%d):\n%s%s" % (name, r.returncode, r.stdout, r.stderr))
+        raise RuntimeError("testbed/%s failed (%d):\n%s%s" % (name, r.returncode, r.stdout, r.stderr))
     return r.stdout
 
 

@@ -1,4 +1,5 @@
-"""Helpers for the end-to-end tests: the repo's start/stop scripts, the event
+"""Helpers for the end-to-end tests: the repo's start/stop scripts (testbed/)
+and tools (scripts/), the event
 queue (read with pika), LDAP connections and the server's errors log."""
 import datetime
 import json
@@ -17,7 +18,6 @@ import pika
 import pika.exceptions
 
 REPO = Path(__file__).resolve().parents[2]
-SCRIPTS = REPO / "scripts"
 
 LDAP_URI = "ldap://127.0.0.1:%s" % os.environ.get("DIRMIRROR_LDAP_PORT", "3389")
 DM_DN = "cn=Directory Manager"
@@ -47,33 +47,35 @@ def plugin_path():
 
 # --- the repo's scripts --------------------------------------------------
 
-def run_script(name, *args, extra_env=None, timeout=180):
+def run_script(path, *args, extra_env=None, timeout=180):
+    """Runs a script named by its path in the repo: "testbed/ds-start" (the
+    servers the tests use) or "scripts/package" (the product's tools)."""
     env = dict(os.environ)
     env.update(extra_env or {})
-    r = subprocess.run([str(SCRIPTS / name), *args], capture_output=True, text=True,
+    r = subprocess.run([str(REPO / path), *args], capture_output=True, text=True,
                        env=env, timeout=timeout, stdin=subprocess.DEVNULL)
     if r.returncode != 0:
-        raise RuntimeError("scripts/%s %s failed (%d):\n%s%s"
-                           % (name, " ".join(args), r.returncode, r.stdout, r.stderr))
+        raise RuntimeError("%s %s failed (%d):\n%s%s"
+                           % (path, " ".join(args), r.returncode, r.stdout, r.stderr))
     return r.stdout.strip()
 
 
 def broker_start():
-    return int(run_script("broker-start"))
+    return int(run_script("testbed/broker-start"))
 
 
 def broker_stop():
-    run_script("broker-stop")
+    run_script("testbed/broker-stop")
 
 
 def ds_start(nowait=False, extra_env=None):
     """Restarts the server with the plug-in; returns the pid it prints."""
     args = [plugin_path()] + (["--nowait"] if nowait else [])
-    return int(run_script("ds-start", *args, extra_env=extra_env))
+    return int(run_script("testbed/ds-start", *args, extra_env=extra_env))
 
 
 def ds_stop():
-    run_script("ds-stop")
+    run_script("testbed/ds-stop")
 
 
 def write_settings(data):
@@ -88,7 +90,7 @@ def write_settings(data):
 
 
 def rabbitmqctl(*args, timeout=60):
-    """rabbitmqctl against the node of scripts/broker-start, with its settings."""
+    """rabbitmqctl against the node of testbed/broker-start, with its settings."""
     base = Path(os.environ.get("DIRMIRROR_RUN", "/tmp/dirmirror-run")) / "rabbitmq"
     node = os.environ.get("DIRMIRROR_BROKER_NODE", "rabbit@localhost")
     env = dict(os.environ, HOME=str(base / "home"), RABBITMQ_NODENAME=node,

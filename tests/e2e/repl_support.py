@@ -1,5 +1,5 @@
-"""Helpers for test_replication: the two suppliers of scripts/repl-start, their
-broker (a scripts/broker-start node of their own) and the event queue, read
+"""Helpers for test_replication: the two suppliers of testbed/repl-start, their
+broker (a testbed/broker-start node of their own) and the event queue, read
 with every message's headers."""
 import json
 import os
@@ -29,10 +29,10 @@ OTHER = "cn=other," + SUFFIX  # outside every container
 def script(name, *args, timeout=300):
     env = dict(os.environ, DIRMIRROR_RUN=RUN, DIRMIRROR_AMQP_PORT=str(AMQP_PORT),
                DIRMIRROR_BROKER_NODE=BROKER_NODE, DIRMIRROR_DS_KEEP_ENV="1")
-    r = subprocess.run([str(REPO / "scripts" / name), *args], capture_output=True, text=True,
+    r = subprocess.run([str(REPO / "testbed" / name), *args], capture_output=True, text=True,
                        env=env, timeout=timeout, stdin=subprocess.DEVNULL)
     if r.returncode != 0:
-        raise RuntimeError("scripts/%s failed (%d):\n%s%s" % (name, r.returncode, r.stdout, r.stderr))
+        raise RuntimeError("testbed/%s failed (%d):\n%s%s" % (name, r.returncode, r.stdout, r.stderr))
     return r.stdout
 
 

@@ -1,5 +1,5 @@
 """Fail-over between the nodes of a RabbitMQ cluster: the plug-in, given the
-three nodes of scripts/cluster-start in RABBIT_HOST, keeps publishing when the
+three nodes of testbed/cluster-start in RABBIT_HOST, keeps publishing when the
 node it is connected to is killed, and owes a FULLSYNC for what it lost.
 
 Run from this folder with Debian's python (python3-ldap, python3-pika):

@@ -26,7 +26,7 @@ def dpkg(*args):
 class PackageTest(unittest.TestCase):
     def setUp(self):
         build = os.environ.get("DIRMIRROR_BUILD_DIR", str(REPO / "build"))
-        self.deb = run_script("package", build, timeout=600).splitlines()[-1]
+        self.deb = run_script("scripts/package", build, timeout=600).splitlines()[-1]
         self.saved_settings = SETTINGS.read_bytes() if SETTINGS.exists() else None
         broker_start()
         ds_stop()
@@ -57,7 +57,7 @@ class PackageTest(unittest.TestCase):
 
         # An operator's settings (the test broker's), the plug-in entry from the
         # installed LDIF, then a restart: the server loads the installed library.
-        run_script("ds-start")
+        run_script("testbed/ds-start")
         conn = ldap_connect()
         try:
             conn.delete_s(PLUGIN_DN)
@@ -71,7 +71,7 @@ class PackageTest(unittest.TestCase):
         queue = Queue()
         try:
             queue.purge()
-            run_script("ds-start", extra_env={"DIRMIRROR_DS_KEEP_PLUGIN_ENTRY": "1",
+            run_script("testbed/ds-start", extra_env={"DIRMIRROR_DS_KEEP_PLUGIN_ENTRY": "1",
                                               "DIRMIRROR_DS_KEEP_ENV": "1"})
             first = queue.until(lambda got: len(got) > 0, timeout=30, skip_alive=True)
             self.assertEqual(first[0].body, FULLSYNC)

@@ -1,4 +1,4 @@
-"""The plug-in on both suppliers of a two-way replicated dc=lab (scripts/repl-start):
+"""The plug-in on both suppliers of a two-way replicated dc=lab (testbed/repl-start):
 who publishes a change, renames, and changes made by referential integrity.
 
 Run from this folder with Debian's python (python3-ldap, python3-pika):

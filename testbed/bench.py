@@ -3,7 +3,7 @@
 whether its events arrive complete and in the order the directory committed
 the changes.
 
-Run through scripts/bench, which builds the plug-in and starts the broker.
+Run through testbed/bench, which builds the plug-in and starts the broker.
 Each measurement restarts the directory server with and without the plug-in.
 
   load    8 writers for 60 s, each adding, modifying and deleting fresh
@@ -116,7 +116,7 @@ def split_cores():
 def start_directory(with_plugin):
     """(Re)starts the server, its caches limited (the sizes take effect at a
     start); returns a bound connection."""
-    args = ["scripts/ds-start"] + ([PLUGIN] if with_plugin else [])
+    args = ["testbed/ds-start"] + ([PLUGIN] if with_plugin else [])
     run(*args)
     conn = connect()
     limit_caches(conn)
@@ -492,11 +492,11 @@ def bench_outage(queue, writers, before, outage, after, baselines):
     def scenario(marks, stop):
         time.sleep(before)
         marks["stop"] = time.monotonic()
-        run("scripts/broker-stop")
+        run("testbed/broker-stop")
         marks["down"] = time.monotonic()
         time.sleep(outage)
         marks["start"] = time.monotonic()
-        run("scripts/broker-start")
+        run("testbed/broker-start")
         marks["up"] = time.monotonic()
         time.sleep(after)
         stop.set()
@@ -525,7 +525,7 @@ def bench_kill(queue, writers, before, after):
             pid = int(f.read().strip())
         marks["kill"] = time.monotonic()
         os.kill(pid, 9)
-        run("scripts/broker-start")
+        run("testbed/broker-start")
         marks["up"] = time.monotonic()
         time.sleep(after)
         stop.set()
@@ -643,7 +643,7 @@ def main():
             report["kill"] = bench_kill(queue, args.writers, 15, 20)
         report[name]["loadavg_before"] = load_before
         print(json.dumps({name: report[name]}), flush=True)
-    run("scripts/ds-stop")
+    run("testbed/ds-stop")
     report["targets"] = targets(report)
     for t in report["targets"]:
         print("%-4s %s: %s (target %s)" % ("PASS" if t["pass"] else "FAIL", t["name"],

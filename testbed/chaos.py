@@ -8,7 +8,7 @@ moves (between containers, out of them and back in) for --seconds, while
 faults strike at random moments, at least one of each kind:
 
   broker_kill     the broker killed with SIGKILL, started again
-  ds_restart      the directory server stopped and started (scripts/ds-start)
+  ds_restart      the directory server stopped and started (testbed/ds-start)
   consumer_kill   the consumer killed with SIGKILL, started again
 
 Then the writers stop, and once the queue is empty the mirror must equal a
@@ -64,10 +64,10 @@ def container(name):
 
 
 def script(name, *args):
-    r = subprocess.run([os.path.join(REPO, "scripts", name), *args], capture_output=True,
+    r = subprocess.run([os.path.join(REPO, "testbed", name), *args], capture_output=True,
                        text=True, stdin=subprocess.DEVNULL, timeout=300)
     if r.returncode != 0:
-        raise RuntimeError("scripts/%s failed:\n%s" % (name, r.stderr[-3000:]))
+        raise RuntimeError("testbed/%s failed:\n%s" % (name, r.stderr[-3000:]))
     return r.stdout.strip()
 
 
