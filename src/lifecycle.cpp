@@ -164,7 +164,9 @@ int start_plugin(Slapi_PBlock *)
             return -1;
         plugin->start_publisher(server_origin(plugin->identity()));
         register_monitor_entry(*plugin);
-        plugin->wait_until_fullsync_confirmed();
+        // The server handles its stop signal only once the start functions
+        // have returned: a stop asked for meanwhile ends the wait.
+        plugin->wait_until_fullsync_confirmed([] { return slapi_is_shutting_down() != 0; });
         return 0;
     });
 }

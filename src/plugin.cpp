@@ -37,11 +37,11 @@ void Plugin::start_publisher(std::string origin)
     publisher_thread_ = std::thread([publisher = publisher_.get()] { publisher->run(); });
 }
 
-void Plugin::wait_until_fullsync_confirmed()
+void Plugin::wait_until_fullsync_confirmed(const std::function<bool()> &give_up)
 {
     // The publisher retries every few seconds; a tenth of a second costs the
     // start nothing noticeable.
-    while (debt_.owed() && !stopping_ && publisher() != nullptr)
+    while (debt_.owed() && !stopping_ && publisher() != nullptr && !give_up())
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
 }
 

@@ -16,6 +16,7 @@
 //   removed by the close function.
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -51,9 +52,9 @@ class Plugin {
     // Starts the publisher thread, once; `origin` names this server in the
     // headers of change events.
     void start_publisher(std::string origin);
-    // Waits until consumers are owed nothing: the first FULLSYNC confirmed.
-    // Returns early when the publisher is stopped.
-    void wait_until_fullsync_confirmed();
+    // Waits until consumers are owed nothing (the first FULLSYNC confirmed),
+    // the publisher is stopped, or `give_up()` says so.
+    void wait_until_fullsync_confirmed(const std::function<bool()> &give_up);
     // Stops the publisher thread within timings::kStopWait plus
     // timings::kStopAfterInterrupt.
     void stop_publisher();

@@ -1,6 +1,7 @@
 #include "fake_host.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -17,8 +18,19 @@ bool refuse_registration = false;
 std::optional<slapi_entry> server_config;
 std::vector<DseCallback> dse_callbacks;
 std::vector<slapi_entry> added_entries;
+std::atomic<bool> shutting_down{false};
 
 } // namespace
+
+void fake_shutting_down(bool shutting)
+{
+    shutting_down = shutting;
+}
+
+int slapi_is_shutting_down(void)
+{
+    return shutting_down ? 1 : 0;
+}
 
 std::vector<LogLine> fake_log_lines()
 {

@@ -71,6 +71,8 @@ std::vector<RegisteredPlugin> fake_registered_plugins();
 void fake_registered_plugins_clear();
 // slapi_register_plugin fails while this is set.
 void fake_refuse_plugin_registration(bool refuse);
+// slapi_is_shutting_down says so while this is set.
+void fake_shutting_down(bool shutting);
 
 // Owns an LDAPMod array (null-terminated) as the server hands it to a post-modify handler.
 class FakeMods {

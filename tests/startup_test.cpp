@@ -264,6 +264,24 @@ TEST_F(Startup, TheStartWaitsForTheBrokerToConfirmAFullsync)
     close_plugin(pb);
 }
 
+// The server handles a stop signal only after its start functions: a stop
+// asked for while the start waits for the broker ends the wait.
+TEST_F(Startup, AStopDuringTheStartEndsTheWait)
+{
+    write_settings(exchange);
+    ASSERT_EQ(get_entry_rodide_init(&pb), 0);
+    auto start = std::async(std::launch::async, [&] {
+        return reinterpret_cast<int (*)(Slapi_PBlock *)>(pb.ptrs[SLAPI_PLUGIN_START_FN])(&pb);
+    });
+    std::this_thread::sleep_for(500ms);
+    ASSERT_EQ(start.wait_for(0s), std::future_status::timeout);
+    fake_shutting_down(true);
+    EXPECT_EQ(start.wait_for(1s), std::future_status::ready);
+    fake_shutting_down(false);
+    close_plugin(pb);
+    EXPECT_EQ(fullsync.load(), 1) << "still owed: the next start sends it";
+}
+
 // The settings hold the broker password: a file others can read is worth a
 // warning at start-up.
 TEST_F(Startup, WarnsWhenOthersCanReadTheSettings)

@@ -59,7 +59,7 @@ TestQueue::TestQueue(std::string exchange, std::string routing_key, int max_leng
     if (socket == nullptr || amqp_socket_open(socket, "127.0.0.1", broker_port()) != 0) {
         amqp_destroy_connection(conn_);
         throw std::runtime_error("test broker: nothing listens on 127.0.0.1:" +
-                                 std::to_string(broker_port()) + " (start it with scripts/broker-start)");
+                                 std::to_string(broker_port()) + " (start it with testbed/broker-start)");
     }
     check(amqp_login(conn_, "/", 0, 131072, 0, AMQP_SASL_METHOD_PLAIN, "guest", "guest"), "login");
     amqp_channel_open(conn_, 1);

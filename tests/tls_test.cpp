@@ -1,5 +1,5 @@
 // TLS to a real RabbitMQ TLS listener (tests/tls_run.sh starts it with
-// certificates made by scripts/tls-certs): delivered when everything checks
+// certificates made by testbed/tls-certs): delivered when everything checks
 // out, refused with one line saying why otherwise, and never in clear.
 #include <gtest/gtest.h>
 

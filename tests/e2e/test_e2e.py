@@ -470,7 +470,7 @@ class BrokerDownAtStartTest(unittest.TestCase):
         pid = ds_start(nowait=True)
         started = time.monotonic()
         while time.monotonic() - started < 11.5:
-            self.assertTrue(process_alive(pid), "the launched ns-slapd ended: start-up did not wait")
+            self.assertTrue(process_alive(pid), "ns-slapd ended: start-up did not wait")
             self.assertFalse(search_answers(timeout=1.0), "answered with the broker down")
             time.sleep(0.5)
 
@@ -651,7 +651,7 @@ class HostileInputTest(ServerFixture):
         failures = []
         while len(five_second_chain([l.when for l in failures])) < 3:
             self.assertLess(time.monotonic() - started, 20.0, "no attempt every 5 s: %r" % failures)
-            self.assertTrue(process_alive(pid), "the launched ns-slapd ended")
+            self.assertTrue(process_alive(pid), "ns-slapd ended while the broker hangs up")
             self.assertFalse(search_answers(timeout=1.0), "answered while the broker hangs up")
             time.sleep(0.5)
             failures = send_failures(lines_since(mark))
