@@ -21,7 +21,7 @@ Plugin &Plugin::begin(void *identity, Settings settings, std::atomic<int> &owed_
                       PublisherTimes times)
 {
     auto *plugin = new Plugin(identity, std::move(settings), owed_flag, times);
-    current_.store(plugin);
+    plugin->replaced_.reset(current_.exchange(plugin));
     return *plugin;
 }
 

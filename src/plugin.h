@@ -5,8 +5,8 @@
 // - A Plugin is made by the init function from the settings it read, and
 //   becomes current; the host's callbacks reach it through current(). It is
 //   never freed: a later init (a test, or the server re-enabling the plug-in)
-//   makes a new one current, while a handler or a publisher thread left
-//   behind at close may still use the old one.
+//   makes a new one current, which keeps the one it replaced, since a
+//   handler or a publisher thread left behind at close may still use it.
 // - The settings, the attribute filter, the monitor's counters, the commit
 //   order and the FULLSYNC debt live as long as the Plugin.
 // - The publisher and its thread live from the start function to the close
@@ -82,6 +82,7 @@ class Plugin {
     std::unique_ptr<Publisher> publisher_;
     std::thread publisher_thread_;
     std::atomic<bool> stopping_{false};
+    std::unique_ptr<Plugin> replaced_; // never freed either (see above)
 };
 
 } // namespace dirmirror
