@@ -14,12 +14,17 @@ namespace {
 
 constexpr char kOrderSubsystem[] = "commit_order";
 
-std::size_t bytes_of(const std::vector<std::string> &bodies)
+std::size_t bytes_of(const std::vector<Change> &changes)
 {
     std::size_t bytes = 0;
-    for (const auto &body : bodies)
-        bytes += body.size();
+    for (const auto &change : changes)
+        bytes += change.body.size();
     return bytes;
+}
+
+std::int64_t now_seconds()
+{
+    return static_cast<std::int64_t>(std::time(nullptr));
 }
 
 } // namespace
@@ -40,11 +45,9 @@ std::uint64_t CommitOrder::take()
     return next_ticket_.fetch_add(1);
 }
 
-void CommitOrder::resolve(std::uint64_t ticket, std::vector<std::string> bodies, bool lost,
-                          ChangeFacts facts)
+void CommitOrder::resolve(std::uint64_t ticket, std::vector<Change> changes, bool lost)
 {
-    Waiting waiting{std::move(bodies), lost, static_cast<std::int64_t>(std::time(nullptr)),
-                    std::move(facts)};
+    Waiting waiting{std::move(changes), lost, now_seconds()};
     bool first_ready;
     {
         std::lock_guard lock(mutex_);
@@ -52,9 +55,9 @@ void CommitOrder::resolve(std::uint64_t ticket, std::vector<std::string> bodies,
         if (ticket < next_in_order_) {
             // Passed over: the FULLSYNC owed for it may have gone out before
             // this operation committed, so its events need another one.
-            if (!lost && waiting.bodies.empty())
+            if (!lost && waiting.changes.empty())
                 return;
-            push_loss(waiting.bodies.size(), waiting.timestamp);
+            push_loss(waiting.changes.size(), waiting.timestamp);
         } else if (waiting_.count(ticket) != 0) {
             return;
         } else {
@@ -82,13 +85,25 @@ void CommitOrder::append_control(std::string body)
     {
         std::lock_guard lock(mutex_);
         first_ready = ready_.empty();
-        Waiting waiting{{std::move(body)}, false, static_cast<std::int64_t>(std::time(nullptr)), {}};
+        Waiting waiting{{{std::move(body), {}}}, false, now_seconds()};
         admit(waiting);
         if (waiting.lost)
             push_loss(0, waiting.timestamp);
         else
-            ready_.push_back({Outgoing::Kind::control, std::move(waiting.bodies.front()), 0,
+            ready_.push_back({Outgoing::Kind::control, std::move(waiting.changes.front().body), 0,
                               waiting.timestamp, {}});
+    }
+    if (first_ready)
+        nudge();
+}
+
+void CommitOrder::append_loss()
+{
+    bool first_ready;
+    {
+        std::lock_guard lock(mutex_);
+        first_ready = ready_.empty();
+        push_loss(0, now_seconds());
     }
     if (first_ready)
         nudge();
@@ -103,7 +118,7 @@ bool CommitOrder::pop(Outgoing &out)
                "Операция №%" PRIu64 " не завершилась за %lld мс: её события пропущены, "
                "потребителям будет отправлен FULLSYNC\n",
                next_in_order_, static_cast<long long>(limits_.pass_over_after.count()));
-        push_loss(0, static_cast<std::int64_t>(std::time(nullptr)));
+        push_loss(0, now_seconds());
         ++next_in_order_;
         release_in_order();
     }
@@ -150,11 +165,11 @@ CommitOrder::Clock::duration CommitOrder::until_pass_over() const
  * not fit. Called with the lock held. */
 void CommitOrder::admit(Waiting &waiting)
 {
-    const std::size_t bytes = bytes_of(waiting.bodies);
-    const bool fits = held_messages_ + waiting.bodies.size() <= limits_.max_messages &&
+    const std::size_t bytes = bytes_of(waiting.changes);
+    const bool fits = held_messages_ + waiting.changes.size() <= limits_.max_messages &&
                       held_bytes_ + bytes <= limits_.max_bytes;
     if (fits) {
-        held_messages_ += waiting.bodies.size();
+        held_messages_ += waiting.changes.size();
         held_bytes_ += bytes;
         full_reported_ = false;
         held_changed();
@@ -169,8 +184,8 @@ void CommitOrder::admit(Waiting &waiting)
                "потребителям будет отправлен FULLSYNC\n",
                held_messages_, held_bytes_);
     }
-    waiting.events_lost = waiting.bodies.size();
-    waiting.bodies.clear();
+    waiting.events_lost = waiting.changes.size();
+    waiting.changes.clear();
     waiting.lost = true;
 }
 
@@ -198,15 +213,15 @@ void CommitOrder::push_ready(Waiting &&waiting)
 {
     if (waiting.lost) {
         // What was built of it is of no use any more: the FULLSYNC covers it.
-        held_bytes_ -= bytes_of(waiting.bodies);
-        held_messages_ -= waiting.bodies.size();
+        held_bytes_ -= bytes_of(waiting.changes);
+        held_messages_ -= waiting.changes.size();
         held_changed();
-        push_loss(waiting.events_lost + waiting.bodies.size(), waiting.timestamp);
+        push_loss(waiting.events_lost + waiting.changes.size(), waiting.timestamp);
         return;
     }
-    for (auto &body : waiting.bodies)
-        ready_.push_back(
-            {Outgoing::Kind::change, std::move(body), 0, waiting.timestamp, waiting.facts});
+    for (auto &change : waiting.changes)
+        ready_.push_back({Outgoing::Kind::change, std::move(change.body), 0, waiting.timestamp,
+                          std::move(change.facts)});
 }
 
 /* One marker stands for a run of losses: one FULLSYNC covers them all, and

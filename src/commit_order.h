@@ -36,6 +36,18 @@ struct ChangeFacts {
     std::string entry_uuid;  // nsUniqueId, where the entry has one
 };
 
+/* One change event of an operation. */
+struct Change {
+    Change(std::string text, ChangeFacts change_facts = {})
+        : body(std::move(text)), facts(std::move(change_facts))
+    {
+    }
+    Change(const char *text) : Change(std::string(text)) {}
+
+    std::string body;
+    ChangeFacts facts;
+};
+
 struct Outgoing {
     enum class Kind {
         change,  // a change event: carries a sequence number when published
@@ -64,8 +76,10 @@ class CommitOrder {
     // The events of `ticket`, in their order (none for an operation that
     // published nothing or failed). `lost` marks events that could not be
     // built. A ticket already passed over is ignored.
-    void resolve(std::uint64_t ticket, std::vector<std::string> bodies, bool lost = false,
-                 ChangeFacts facts = {});
+    void resolve(std::uint64_t ticket, std::vector<Change> changes, bool lost = false);
+    // Changes no event tells of (a backend imported or restored): consumers
+    // need a FULLSYNC, after everything already in order.
+    void append_loss();
 
     // A control message, queued behind everything already in order.
     void append_control(std::string body);
@@ -94,10 +108,9 @@ class CommitOrder {
 
   private:
     struct Waiting {
-        std::vector<std::string> bodies;
+        std::vector<Change> changes;
         bool lost = false;
         std::int64_t timestamp = 0;
-        ChangeFacts facts;
         std::uint64_t events_lost = 0; // did not fit the bounds
     };
     void admit(Waiting &waiting);

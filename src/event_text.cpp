@@ -114,7 +114,7 @@ std::string modify_event_text(int index, std::string_view dn, int mod_op, std::s
     text += "\",\"arg\":{";
     append_json_string(text, type);
     text += ':';
-    append_value_list(text, listed, op != LDAP_MOD_DELETE);
+    append_value_list(text, listed, true);
     text += "}}}\n";
     return text;
 }

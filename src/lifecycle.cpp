@@ -12,12 +12,14 @@
 #include "handlers.h"
 #include "monitor_entry.h"
 #include "plugin.h"
+#include "transactions.h"
 
 namespace dirmirror {
 
 namespace {
 
 constexpr char kInitSubsystem[] = "get_entry_rodide_init";
+constexpr char kBackendSubsystem[] = "backend_state";
 
 struct PluginSlot {
     int slot;
@@ -45,8 +47,17 @@ constexpr PluginSlot kPluginSlots[] = {
     {SLAPI_PLUGIN_POST_ADD_FN, get_entry_rodide_add},
     {SLAPI_PLUGIN_POST_DELETE_FN, get_entry_rodide_delete},
     {SLAPI_PLUGIN_POST_MODRDN_FN, publish_rename},
+    {SLAPI_PLUGIN_POST_BIND_FN, end_bind},
     {SLAPI_PLUGIN_START_FN, start_plugin},
     {SLAPI_PLUGIN_CLOSE_FN, close_plugin},
+};
+
+/* The be-txn pre-operation plug-in that marks the thread's write. */
+constexpr PluginSlot kTransactionSlots[] = {
+    {SLAPI_PLUGIN_BE_TXN_PRE_MODIFY_FN, begin_transaction},
+    {SLAPI_PLUGIN_BE_TXN_PRE_ADD_FN, begin_transaction},
+    {SLAPI_PLUGIN_BE_TXN_PRE_DELETE_FN, begin_transaction},
+    {SLAPI_PLUGIN_BE_TXN_PRE_MODRDN_FN, begin_transaction},
 };
 
 /* The be-txn post-operation plug-in that numbers operations at commit. */
@@ -65,27 +76,62 @@ constexpr PluginSlot kInternalOperationSlots[] = {
     {SLAPI_PLUGIN_INTERNAL_POST_MODRDN_FN, publish_rename},
 };
 
-int commit_order_plugin_init(Slapi_PBlock *pb)
+/* The pre-operation plug-in that marks the thread's binds. */
+constexpr PluginSlot kBindSlots[] = {
+    {SLAPI_PLUGIN_PRE_BIND_FN, begin_bind},
+};
+
+template <const auto &slots> int register_slots_of(Slapi_PBlock *pb)
 {
-    return guarded(kInitSubsystem, [pb] { return register_slots(pb, kCommitOrderSlots); });
+    return guarded(kInitSubsystem, [pb] { return register_slots(pb, slots); });
 }
 
-int internal_operations_plugin_init(Slapi_PBlock *pb)
-{
-    return guarded(kInitSubsystem, [pb] { return register_slots(pb, kInternalOperationSlots); });
-}
+/* The plug-ins registered beside the post-operation one. The transaction
+ * mark is set before any other plug-in's be-txn work and the ticket taken
+ * after it, so that every change nested in a write falls between them. */
+struct Companion {
+    const char *type, *init_symbol, *name;
+    slapi_plugin_init_fnptr init;
+    int precedence; // 1 first, 99 last, 50 by default
+};
+constexpr Companion kCompanions[] = {
+    {"betxnpreoperation", "dirmirror_transactions_init", "dirmirror transactions",
+     register_slots_of<kTransactionSlots>, 1},
+    {"betxnpostoperation", "dirmirror_commit_order_init", "dirmirror commit order",
+     register_slots_of<kCommitOrderSlots>, 99},
+    {"internalpostoperation", "dirmirror_internal_init", "dirmirror internal operations",
+     register_slots_of<kInternalOperationSlots>, 50},
+    {"preoperation", "dirmirror_binds_init", "dirmirror binds", register_slots_of<kBindSlots>,
+     50},
+};
 
 int register_plugin(Slapi_PBlock *pb, void *identity)
 {
     if (register_slots(pb, kPluginSlots) != 0)
         return -1;
-    if (slapi_register_plugin("betxnpostoperation", 1, "dirmirror_commit_order_init",
-                              commit_order_plugin_init, "dirmirror commit order", nullptr,
-                              identity) != 0)
-        return -1;
-    return slapi_register_plugin("internalpostoperation", 1, "dirmirror_internal_init",
-                                 internal_operations_plugin_init, "dirmirror internal operations",
-                                 nullptr, identity);
+    for (const auto &companion : kCompanions)
+        if (slapi_register_plugin_ext(companion.type, 1, companion.init_symbol, companion.init,
+                                      companion.name, nullptr, identity,
+                                      companion.precedence) != 0)
+            return -1;
+    return 0;
+}
+
+/* An import, a restore or a replica initialisation replaced a backend's
+ * entries without operations of their own: consumers need a FULLSYNC once
+ * it is back. */
+void on_backend_state(void *plugin, char *backend, int old_state, int new_state)
+{
+    if (old_state != SLAPI_BE_STATE_OFFLINE || new_state != SLAPI_BE_STATE_ON)
+        return;
+    guarded(kBackendSubsystem, [plugin, backend] {
+        log_failure(kBackendSubsystem,
+                    "Бэкенд %s снова доступен после импорта или восстановления: потребителям "
+                    "будет отправлен FULLSYNC\n",
+                    backend != nullptr ? backend : "");
+        static_cast<Plugin *>(plugin)->commit_order().append_loss();
+        return 0;
+    });
 }
 
 /* The settings hold the broker's password. */
@@ -146,6 +192,7 @@ int set_up(Slapi_PBlock *pb)
         log_failure(kInitSubsystem, "Не удалость забиндить плагин\n");
         return -1;
     }
+    slapi_register_backend_state_change(&plugin, on_backend_state);
     return 0;
 }
 
@@ -175,6 +222,7 @@ int close_plugin(Slapi_PBlock *)
 {
     return guarded(kInitSubsystem, [] {
         if (Plugin *plugin = Plugin::current()) {
+            slapi_unregister_backend_state_change(plugin);
             remove_monitor_entry(*plugin);
             plugin->stop_publisher();
         }

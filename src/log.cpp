@@ -36,39 +36,41 @@ const char *format_line(char (&buffer)[2048], std::string &longer, const char *f
     return text;
 }
 
-void write_line(const char *subsystem, const char *text) noexcept
+/* Writes one line and hands its text to `then`. A buffer on the stack
+ * first: this also reports running out of memory. */
+template <typename Then>
+void write_formatted(const char *subsystem, const char *format, va_list arguments,
+                     Then &&then) noexcept
 {
+    char buffer[2048];
+    std::string longer;
+    const char *text = format_line(buffer, longer, format, arguments);
     // The server's header declares the logger with non-const texts; it does
     // not write to them.
     slapi_log_error(SLAPI_LOG_FATAL, const_cast<char *>(subsystem), const_cast<char *>("%s"),
                     const_cast<char *>(text));
+    then(text);
 }
 
 } // namespace
 
 void log_failure(const char *subsystem, const char *format, ...) noexcept
 {
-    // A buffer on the stack first: this also reports running out of memory.
-    char buffer[2048];
-    std::string longer;
     va_list arguments;
     va_start(arguments, format);
-    const char *text = format_line(buffer, longer, format, arguments);
+    write_formatted(subsystem, format, arguments, [](const char *text) {
+        if (Plugin *plugin = Plugin::current())
+            plugin->monitor().failure(text, std::time(nullptr));
+    });
     va_end(arguments);
-    write_line(subsystem, text);
-    if (Plugin *plugin = Plugin::current())
-        plugin->monitor().failure(text, std::time(nullptr));
 }
 
 void log_note(const char *subsystem, const char *format, ...) noexcept
 {
-    char buffer[2048];
-    std::string longer;
     va_list arguments;
     va_start(arguments, format);
-    const char *text = format_line(buffer, longer, format, arguments);
+    write_formatted(subsystem, format, arguments, [](const char *) {});
     va_end(arguments);
-    write_line(subsystem, text);
 }
 
 } // namespace dirmirror

@@ -1,6 +1,7 @@
 #include "scope.h"
 
 #include <algorithm>
+#include <iterator>
 
 namespace dirmirror {
 
@@ -10,6 +11,14 @@ char ascii_lower(char c)
 {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
+
+/* What the backend keeps in its own copy of an entry and a client never
+ * reads as data: a rename hands the plug-in that copy, an add does not. */
+constexpr std::string_view kBackendBookkeeping[] = {
+    "entryid",         "parentid",          "entrydn",
+    "dsEntryDN",       "entryUUID",         "numSubordinates",
+    "hasSubordinates", "tombstoneNumSubordinates",
+};
 
 } // namespace
 
@@ -49,7 +58,8 @@ AttributeFilter::Verdict AttributeFilter::verdict(std::string_view type) const
         return std::equal(name.begin(), name.end(), type.begin(),
                           [](char a, char b) { return ascii_lower(a) == ascii_lower(b); });
     };
-    if (names("unhashed#user#password"))
+    if (names("unhashed#user#password") ||
+        std::any_of(std::begin(kBackendBookkeeping), std::end(kBackendBookkeeping), names))
         return Verdict::never;
     for (const auto &excluded : excluded_)
         if (names(excluded))

@@ -25,7 +25,8 @@ class AttributeFilter {
     enum class Verdict {
         publish,     // type and values
         hide_values, // listed in EXCLUDE_ATTRIBUTES: a modify names it, an add leaves it out
-        never,       // the server's internal carrier of clear-text passwords
+        never,       // the server's internal carrier of clear-text passwords, and what
+                     // the backend keeps only in its own copy of an entry
     };
     // `excluded`: comma-separated attribute types; each covers its subtypes.
     explicit AttributeFilter(std::string_view excluded = {});

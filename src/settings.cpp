@@ -31,7 +31,7 @@ constexpr SettingKey kKeys[] = {
     {"EXCLUDE_ATTRIBUTES", Kind::list, "empty", "excludeAttributes",
      &Settings::exclude_attributes},
     {"PUBLISH_REPLICATED", Kind::on_off, "on", "publishReplicated", &Settings::publish_replicated},
-    {"PUBLISH_INTERNAL", Kind::on_off, "off", "publishInternal", &Settings::publish_internal},
+    {"PUBLISH_INTERNAL", Kind::on_off, "on", "publishInternal", &Settings::publish_internal},
 };
 
 // The reader takes a file in pieces of at most this many bytes.

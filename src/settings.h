@@ -24,7 +24,7 @@ struct Settings {
     bool verify_hostname = true;
     std::string exclude_attributes; // comma-separated types; empty: none
     bool publish_replicated = true;
-    bool publish_internal = false;
+    bool publish_internal = true;
 };
 
 /* One row of the settings table. */

@@ -48,7 +48,8 @@ TEST(CommitOrder, HandsOutEventsByTicketWhateverTheOrderTheyArriveIn)
         const std::vector<std::vector<std::string>> events = {{"a0", "a1"}, {"b0"}, {"c0"}};
         std::vector<std::string> got;
         for (const int index : c.resolve_order) {
-            order.resolve(tickets[static_cast<size_t>(index)], events[static_cast<size_t>(index)]);
+            const auto &bodies = events[static_cast<size_t>(index)];
+            order.resolve(tickets[static_cast<size_t>(index)], {bodies.begin(), bodies.end()});
             for (auto &body : pop_all(order))
                 got.push_back(body);
         }
@@ -78,7 +79,7 @@ TEST(CommitOrder, ConcurrentOperationsComeOutInCommitOrder)
                 std::vector<std::string> events;
                 if (i % 5 != 0)
                     events = {std::to_string(ticket) + ".0", std::to_string(ticket) + ".1"};
-                order.resolve(ticket, events);
+                order.resolve(ticket, {events.begin(), events.end()});
             }
         });
     std::vector<std::string> got;

@@ -15,7 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <regex>
+#include <algorithm>
 #include <set>
 #include <sstream>
 #include <string>
@@ -55,7 +55,7 @@ dirmirror::Settings spoiled()
     s.port = 4242;
     s.tls = true;
     s.verify_hostname = s.publish_replicated = false;
-    s.publish_internal = true;
+    s.publish_internal = false;
     s.exclude_attributes = "x";
     return s;
 }
@@ -67,7 +67,7 @@ void expect_defaults(const dirmirror::Settings &c)
     EXPECT_FALSE(c.tls);
     EXPECT_TRUE(c.verify_hostname);
     EXPECT_TRUE(c.publish_replicated);
-    EXPECT_FALSE(c.publish_internal);
+    EXPECT_TRUE(c.publish_internal);
     EXPECT_EQ(c.exclude_attributes, "");
 }
 
@@ -260,7 +260,7 @@ TEST(config_line, SwitchesPathsAndLists)
         std::vector<const char *> lines;
         bool tls, verify_hostname;
         std::string cacert, cert, key, excluded;
-        bool publish_replicated = true, publish_internal = false;
+        bool publish_replicated = true, publish_internal = true;
     };
     const std::vector<Case> cases = {
         {{}, 0, 1, "<unset>", "<unset>", "<unset>", ""},
@@ -271,8 +271,8 @@ TEST(config_line, SwitchesPathsAndLists)
         {{"RABBIT_TLS=on", "RABBIT_TLS=off"}, 0, 1, "<unset>", "<unset>", "<unset>", ""},
         {{"EXCLUDE_ATTRIBUTES=userPassword,krbPrincipalKey other"}, 0, 1, "<unset>", "<unset>",
          "<unset>", "userPassword,krbPrincipalKey"},
-        {{"PUBLISH_REPLICATED=off", "PUBLISH_INTERNAL=on"}, 0, 1, "<unset>", "<unset>", "<unset>",
-         "", 0, 1},
+        {{"PUBLISH_REPLICATED=off", "PUBLISH_INTERNAL=off"}, 0, 1, "<unset>", "<unset>", "<unset>",
+         "", 0, 0},
     };
     for (const auto &c : cases) {
         dirmirror::Settings config;
@@ -318,7 +318,7 @@ TEST(broker_nodes, ListsHostsWithTheirPorts)
     }
 }
 
-TEST(attribute_filter, HidesExcludedTypesWithTheirSubtypesAndNeverTheUnhashedPassword)
+TEST(attribute_filter, HidesExcludedTypesAndNeverShowsPasswordsOrBookkeeping)
 {
     using Verdict = dirmirror::AttributeFilter::Verdict;
     const dirmirror::AttributeFilter filter("userPassword,KRBprincipalKey,,");
@@ -327,6 +327,9 @@ TEST(attribute_filter, HidesExcludedTypesWithTheirSubtypesAndNeverTheUnhashedPas
         {"krbPrincipalKey", Verdict::hide_values},  {"userPasswordX", Verdict::publish},
         {"user", Verdict::publish},                 {"cn", Verdict::publish},
         {"unhashed#user#password", Verdict::never}, {"Unhashed#User#Password", Verdict::never},
+        // What the backend keeps in its own copy of an entry
+        {"entryid", Verdict::never},                {"dsEntryDN", Verdict::never},
+        {"parentID", Verdict::never},               {"entryUUID", Verdict::never},
     };
     for (const auto &[type, verdict] : cases)
         EXPECT_EQ(filter.verdict(type), verdict) << type;
@@ -380,18 +383,34 @@ TEST(setting_keys, TheReadmeAndTheSampleFileListEveryKeyAndNoOther)
     const auto end = readme.find("\n## ", section + 1);
     std::map<std::string, std::string> documented;
     std::istringstream lines(readme.substr(section, end - section));
-    const std::regex row(R"(^\| `([A-Z_]+)` \|[^|]*\| `?([^`|]*?)`? \|$)");
+    // Rows "| `KEY` | meaning | default |", the default with or without backticks.
+    auto cells = [](const std::string &line) {
+        std::vector<std::string> out;
+        for (size_t at = 1, bar; (bar = line.find(" |", at)) != std::string::npos; at = bar + 2) {
+            std::string cell = line.substr(at, bar - at);
+            cell.erase(0, cell.find_first_not_of(' '));
+            std::erase(cell, '`');
+            out.push_back(cell);
+        }
+        return out;
+    };
     for (std::string line; std::getline(lines, line);)
-        if (std::smatch m; std::regex_match(line, m, row))
-            documented.emplace(m[1], m[2]);
+        if (line.starts_with("| `") && line.ends_with(" |"))
+            if (const auto row = cells(line); row.size() == 3)
+                documented.emplace(row[0], row[2]);
     EXPECT_EQ(documented, table);
 
     const std::string sample = read_file(DIRMIRROR_SOURCE_DIR "/config/dirmirror.env.sample");
     std::set<std::string> sampled;
-    const std::regex setting(R"((^|\n)#?([A-Z_]+)=)");
-    for (auto it = std::sregex_iterator(sample.begin(), sample.end(), setting);
-         it != std::sregex_iterator(); ++it)
-        sampled.insert((*it)[2]);
+    std::istringstream sample_lines(sample);
+    for (std::string line; std::getline(sample_lines, line);) {
+        const auto key = line.substr(line.starts_with('#') ? 1 : 0);
+        const auto equals = key.find('=');
+        if (equals != std::string::npos && equals > 0 &&
+            std::all_of(key.begin(), key.begin() + static_cast<long>(equals),
+                        [](char c) { return (c >= 'A' && c <= 'Z') || c == '_'; }))
+            sampled.insert(key.substr(0, equals));
+    }
     std::set<std::string> keys;
     for (const auto &[key, _] : table)
         keys.insert(key);

@@ -189,7 +189,10 @@ class Publishing : public PluginOnTestBroker {
         PluginOnTestBroker::TearDown();
     }
     // Hands over one operation's events under a fresh ticket.
-    void commit(std::vector<std::string> events) { order.resolve(order.take(), std::move(events)); }
+    void commit(const std::vector<std::string> &events)
+    {
+        order.resolve(order.take(), {events.begin(), events.end()});
+    }
 
     dirmirror::CommitOrder order;
     dirmirror::Monitor monitor;

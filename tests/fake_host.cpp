@@ -19,8 +19,32 @@ std::optional<slapi_entry> server_config;
 std::vector<DseCallback> dse_callbacks;
 std::vector<slapi_entry> added_entries;
 std::atomic<bool> shutting_down{false};
+std::map<void *, slapi_backend_state_change_fnptr> backend_watchers;
 
 } // namespace
+
+void fake_backend_state_change(const char *backend, int old_state, int new_state)
+{
+    std::map<void *, slapi_backend_state_change_fnptr> watchers;
+    {
+        std::lock_guard lock(log_mutex);
+        watchers = backend_watchers;
+    }
+    for (const auto &[handle, watcher] : watchers)
+        watcher(handle, const_cast<char *>(backend), old_state, new_state);
+}
+
+void slapi_register_backend_state_change(void *handle, slapi_backend_state_change_fnptr funct)
+{
+    std::lock_guard lock(log_mutex);
+    backend_watchers[handle] = funct;
+}
+
+int slapi_unregister_backend_state_change(void *handle)
+{
+    std::lock_guard lock(log_mutex);
+    return backend_watchers.erase(handle) == 1 ? 0 : -1;
+}
 
 void fake_shutting_down(bool shutting)
 {
@@ -184,15 +208,24 @@ int slapi_op_internal(Slapi_PBlock *pb)
     return pb != nullptr && pb->internal;
 }
 
-int slapi_register_plugin(const char *plugintype, int, const char *, slapi_plugin_init_fnptr initfunc,
-                          const char *name, char **, void *)
+int slapi_register_plugin(const char *plugintype, int enabled, const char *initsymbol,
+                          slapi_plugin_init_fnptr initfunc, const char *name, char **argv,
+                          void *identity)
+{
+    return slapi_register_plugin_ext(plugintype, enabled, initsymbol, initfunc, name, argv,
+                                     identity, 50);
+}
+
+int slapi_register_plugin_ext(const char *plugintype, int, const char *,
+                              slapi_plugin_init_fnptr initfunc, const char *name, char **, void *,
+                              int precedence)
 {
     {
         std::lock_guard lock(log_mutex);
         if (refuse_registration)
             return -1;
     }
-    RegisteredPlugin plugin{plugintype, name, std::make_shared<slapi_pblock>()};
+    RegisteredPlugin plugin{plugintype, name, std::make_shared<slapi_pblock>(), precedence};
     if (initfunc(plugin.pb.get()) != 0)
         return -1;
     std::lock_guard lock(log_mutex);

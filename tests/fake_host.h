@@ -66,6 +66,7 @@ void fake_server_config(const std::string &host, int port);
 struct RegisteredPlugin {
     std::string type, name;
     std::shared_ptr<slapi_pblock> pb;
+    int precedence;
 };
 std::vector<RegisteredPlugin> fake_registered_plugins();
 void fake_registered_plugins_clear();
@@ -73,6 +74,8 @@ void fake_registered_plugins_clear();
 void fake_refuse_plugin_registration(bool refuse);
 // slapi_is_shutting_down says so while this is set.
 void fake_shutting_down(bool shutting);
+// Tells the watchers registered with slapi_register_backend_state_change.
+void fake_backend_state_change(const char *backend, int old_state, int new_state);
 
 // Owns an LDAPMod array (null-terminated) as the server hands it to a post-modify handler.
 class FakeMods {

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "handlers.h"
+#include "transactions.h"
 #include "lifecycle.h"
 #include "plugin.h"
 #include "plugin_fixture.h"
@@ -208,6 +209,8 @@ TEST_F(Handlers, ModifyWritesEachKindOfModificationAndValue)
         {"code 0x100", 0x100, std::vector<std::string>{"x"}, "NO OPERATION", json::array()},
         {"JSON value written bare", LDAP_MOD_ADD, std::vector<std::string>{"{\"a\":[1,2]}", "\"a\":1}"},
          "ADD", {{{"a", {1, 2}}}, "\"a\":1}"}},
+        {"deleted JSON value written bare too", LDAP_MOD_DELETE,
+         std::vector<std::string>{"{\"a\": 1}"}, "DELETE", {{{"a", 1}}}},
         {"hashed password stays a string", LDAP_MOD_REPLACE,
          std::vector<std::string>{"{PBKDF2-SHA512}10000$c2FsdA==$aGFzaA=="}, "REPLACE",
          {"{PBKDF2-SHA512}10000$c2FsdA==$aGFzaA=="}},
@@ -397,9 +400,10 @@ TEST_F(Handlers, EventsArriveInCommitOrderWhateverTheThreadTiming)
     EXPECT_TRUE(fake_log_lines().empty());
 }
 
-// Only successful external operations in the containers take a ticket; a
-// taken ticket holds back later events until its handler hands its own over.
-TEST_F(Handlers, OnlySuccessfulExternalOperationsInTheContainersTakeATicket)
+// Only successful operations in the containers take a ticket (internal ones
+// too, by default); a taken ticket holds back later events until its handler
+// hands its own over.
+TEST_F(Handlers, OnlySuccessfulOperationsInTheContainersTakeATicket)
 {
     struct Case {
         const char *name;
@@ -410,7 +414,7 @@ TEST_F(Handlers, OnlySuccessfulExternalOperationsInTheContainersTakeATicket)
     };
     const std::vector<Case> cases = {
         {"ordinary", kUserDn, false, 0, true},
-        {"internal", kUserDn, true, 0, false},
+        {"internal", kUserDn, true, 0, true},
         {"failed", kUserDn, false, LDAP_NO_SUCH_OBJECT, false},
         {"outside the containers", "uid=u1,ou=people,dc=lab", false, 0, false},
     };
@@ -464,7 +468,8 @@ TEST_F(Handlers, PasswordsAndExcludedAttributesKeepTheirValues)
 }
 
 // Renames and moves: one event when the old or the new DN lies in a
-// container, with the entry after the rename.
+// container, with the entry after the rename as a client reads it (without
+// the backend's own bookkeeping).
 TEST_F(Handlers, RenamesAndMovesPublishOneEvent)
 {
     struct Case {
@@ -486,7 +491,14 @@ TEST_F(Handlers, RenamesAndMovesPublishOneEvent)
         slapi_entry after;
         after.dn = c.new_dn.empty() ? "uid=b," + other : c.new_dn;
         after.uniqueid = "a1b2c3d4-00000000-00000000-00000001";
-        after.add("uid", {c.new_rdn.substr(4)}).add("unhashed#user#password", {"secret"});
+        after.add("uid", {c.new_rdn.substr(4)})
+            .add("unhashed#user#password", {"secret"})
+            .add("entryid", {"7"})
+            .add("parentid", {"3"})
+            .add("entrydn", {c.new_dn})
+            .add("dsEntryDN", {c.new_dn})
+            .add("entryUUID", {"5d3c"})
+            .add("numSubordinates", {"2"});
         slapi_dn superior{c.new_superior.value_or("")};
         auto pb = operation(c.old_dn);
         pb.ptrs[SLAPI_MODRDN_NEWRDN] = const_cast<char *>(c.new_rdn.c_str());
@@ -517,7 +529,7 @@ TEST_F(Handlers, RenamesAndMovesPublishOneEvent)
 }
 
 // Replicated operations are published unless PUBLISH_REPLICATED is off, and
-// marked; internal ones only when PUBLISH_INTERNAL is on.
+// marked; internal ones unless PUBLISH_INTERNAL is off.
 TEST_F(Handlers, ReplicatedAndInternalOperationsFollowTheirSettings)
 {
     struct Case {
@@ -527,11 +539,11 @@ TEST_F(Handlers, ReplicatedAndInternalOperationsFollowTheirSettings)
         bool published;
     };
     const std::vector<Case> cases = {
-        {"replicated, published", true, false, 1, 0, true},
-        {"replicated, kept back", true, false, 0, 0, false},
-        {"internal, kept back", false, true, 1, 0, false},
-        {"internal, published", false, true, 1, 1, true},
-        {"replication's bookkeeping entry", false, true, 1, 1, false},
+        {"replicated, published", true, false, true, true, true},
+        {"replicated, kept back", true, false, false, true, false},
+        {"internal, kept back", false, true, true, false, false},
+        {"internal, published", false, true, true, true, true},
+        {"replication's bookkeeping entry", false, true, true, true, false},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -633,4 +645,96 @@ TEST_F(Handlers, TheMonitorEntryShowsDeliveryAndRefusesChanges)
     EXPECT_EQ(dirmirror::close_plugin(nullptr), 0);
     EXPECT_TRUE(fake_dse_callbacks().empty());
     start(config); // for TearDown
+}
+
+namespace {
+
+// What the server does for one write: the write's transaction begins, the
+// plug-ins' nested operations run inside it (each with its own be-txn calls,
+// then its internal post-operation call), the write takes its ticket just
+// before the commit, and its post-operation call follows the commit.
+void run_write(slapi_pblock &write, int (*handler)(Slapi_PBlock *),
+               std::vector<slapi_pblock *> nested)
+{
+    EXPECT_EQ(dirmirror::begin_transaction(&write), 0);
+    for (auto *pb : nested) {
+        EXPECT_EQ(dirmirror::begin_transaction(pb), 0);
+        EXPECT_EQ(dirmirror::take_commit_ticket(pb), 0);
+        get_entry_rodide_modify(pb);
+    }
+    EXPECT_EQ(dirmirror::take_commit_ticket(&write), 0);
+    handler(&write);
+}
+
+} // namespace
+
+// Changes other plug-ins make inside a write (referential integrity removing
+// a deleted user from a group, say) are published right after it, in its
+// place and with its replicated flag, and only when it commits.
+TEST_F(Handlers, NestedChangesFollowTheirWrite)
+{
+    const std::string group = "cn=g1,cn=groups,cn=accounts,dc=lab";
+    const std::string member_removed = "{\"0\":{\"dn\":\"" + group +
+                                       "\",\"op_type\":\"modify\",\"op\":\"DELETE\",\"arg\":{"
+                                       "\"member\":[\"" + kUserDn + "\"]}}}\n";
+    struct Case {
+        const char *name;
+        std::string dn;
+        int result;
+        bool replicated, publish_internal;
+        std::vector<std::string> published;
+    };
+    const std::vector<Case> cases = {
+        {"committed", kUserDn, 0, false, true, {delete_event(kUserDn), member_removed}},
+        {"failed after its nested change", kUserDn, LDAP_OPERATIONS_ERROR, false, true, {}},
+        {"outside the containers", "uid=u1,ou=people,dc=lab", 0, false, true, {member_removed}},
+        {"replicated", kUserDn, 0, true, true, {delete_event(kUserDn), member_removed}},
+        {"internal changes kept back", kUserDn, 0, false, false, {delete_event(kUserDn)}},
+    };
+    FakeMods mods;
+    mods.add(LDAP_MOD_DELETE, "member", std::vector<std::string>{kUserDn});
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        auto settings = config;
+        settings.publish_internal = c.publish_internal;
+        restart(settings);
+        auto write = operation(c.dn, c.result);
+        write.ints[SLAPI_IS_REPLICATED_OPERATION] = c.replicated;
+        auto nested = operation(group);
+        nested.internal = true;
+        nested.ptrs[SLAPI_MODIFY_MODS] = mods.get();
+        run_write(write, get_entry_rodide_delete, {&nested});
+        std::vector<std::string> got;
+        for (const auto &m : queue->drain(500ms)) {
+            if (m.body == kAlive)
+                continue;
+            got.push_back(m.body);
+            EXPECT_EQ(m.replicated, c.replicated) << m.body;
+        }
+        EXPECT_EQ(got, c.published);
+    }
+}
+
+// The server's own writes while it processes a bind (failure counters,
+// lockout, last login) are not published; the same internal write outside a
+// bind (a password change by extended operation, say) is.
+TEST_F(Handlers, WritesInsideABindAreNotPublished)
+{
+    FakeMods mods;
+    mods.add(LDAP_MOD_REPLACE, "passwordRetryCount", std::vector<std::string>{"1"});
+    for (const bool binding : {true, false}) {
+        SCOPED_TRACE(binding ? "inside a bind" : "outside");
+        auto bind = operation(kUserDn);
+        auto write = operation(kUserDn);
+        write.internal = true;
+        write.ptrs[SLAPI_MODIFY_MODS] = mods.get();
+        if (binding) {
+            EXPECT_EQ(dirmirror::begin_bind(&bind), 0);
+        }
+        run_write(write, get_entry_rodide_modify, {});
+        if (binding) {
+            EXPECT_EQ(dirmirror::end_bind(&bind), 0);
+        }
+        EXPECT_EQ(events().size(), binding ? 0u : 1u);
+    }
 }

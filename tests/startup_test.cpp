@@ -16,6 +16,7 @@
 #include "exports.h"
 #include "handlers.h"
 #include "lifecycle.h"
+#include "transactions.h"
 #include "test_broker.h"
 
 using namespace std::chrono_literals;
@@ -96,7 +97,7 @@ class Startup : public ::testing::Test {
 const std::vector<int> kRegistrationOrder = {SLAPI_PLUGIN_VERSION, SLAPI_PLUGIN_DESCRIPTION,
                                              SLAPI_PLUGIN_POST_MODIFY_FN, SLAPI_PLUGIN_POST_ADD_FN,
                                              SLAPI_PLUGIN_POST_DELETE_FN, SLAPI_PLUGIN_POST_MODRDN_FN,
-                                             SLAPI_PLUGIN_START_FN,
+                                             SLAPI_PLUGIN_POST_BIND_FN, SLAPI_PLUGIN_START_FN,
                                              SLAPI_PLUGIN_CLOSE_FN};
 
 // What the server does once it runs as a daemon, and when it stops: call the
@@ -173,24 +174,44 @@ TEST_F(Startup, RegistersThenStartsWithAFullsyncAndRunsThePublisherUntilClose)
     EXPECT_EQ(pb.ptrs[SLAPI_PLUGIN_POST_ADD_FN], reinterpret_cast<void *>(get_entry_rodide_add));
     EXPECT_EQ(pb.ptrs[SLAPI_PLUGIN_POST_DELETE_FN], reinterpret_cast<void *>(get_entry_rodide_delete));
     EXPECT_EQ(pb.ptrs[SLAPI_PLUGIN_POST_MODRDN_FN], reinterpret_cast<void *>(dirmirror::publish_rename));
-    // The be-txn plug-in that takes commit tickets for each kind of change,
-    // and the internal post-operation one for changes other plug-ins make.
+    // Beside it: a be-txn pre-operation plug-in that marks each write's
+    // transaction before any other plug-in works in it, a be-txn
+    // post-operation one that takes commit tickets after all others, one for
+    // the changes other plug-ins make, and one that marks binds.
+    using Slots = std::vector<std::pair<int, void *>>;
+    auto fn = [](auto function) { return reinterpret_cast<void *>(function); };
+    const struct {
+        const char *type;
+        int precedence;
+        Slots slots;
+    } companions[] = {
+        {"betxnpreoperation", 1,
+         {{SLAPI_PLUGIN_BE_TXN_PRE_ADD_FN, fn(dirmirror::begin_transaction)},
+          {SLAPI_PLUGIN_BE_TXN_PRE_MODIFY_FN, fn(dirmirror::begin_transaction)},
+          {SLAPI_PLUGIN_BE_TXN_PRE_DELETE_FN, fn(dirmirror::begin_transaction)},
+          {SLAPI_PLUGIN_BE_TXN_PRE_MODRDN_FN, fn(dirmirror::begin_transaction)}}},
+        {"betxnpostoperation", 99,
+         {{SLAPI_PLUGIN_BE_TXN_POST_ADD_FN, fn(dirmirror::take_commit_ticket)},
+          {SLAPI_PLUGIN_BE_TXN_POST_MODIFY_FN, fn(dirmirror::take_commit_ticket)},
+          {SLAPI_PLUGIN_BE_TXN_POST_DELETE_FN, fn(dirmirror::take_commit_ticket)},
+          {SLAPI_PLUGIN_BE_TXN_POST_MODRDN_FN, fn(dirmirror::take_rename_ticket)}}},
+        {"internalpostoperation", 50,
+         {{SLAPI_PLUGIN_INTERNAL_POST_ADD_FN, fn(get_entry_rodide_add)},
+          {SLAPI_PLUGIN_INTERNAL_POST_MODIFY_FN, fn(get_entry_rodide_modify)},
+          {SLAPI_PLUGIN_INTERNAL_POST_DELETE_FN, fn(get_entry_rodide_delete)},
+          {SLAPI_PLUGIN_INTERNAL_POST_MODRDN_FN, fn(dirmirror::publish_rename)}}},
+        {"preoperation", 50, {{SLAPI_PLUGIN_PRE_BIND_FN, fn(dirmirror::begin_bind)}}},
+    };
+    EXPECT_EQ(pb.ptrs[SLAPI_PLUGIN_POST_BIND_FN], fn(dirmirror::end_bind));
     const auto plugins = fake_registered_plugins();
-    ASSERT_EQ(plugins.size(), 2u);
-    EXPECT_EQ(plugins[0].type, "betxnpostoperation");
-    for (const int slot : {SLAPI_PLUGIN_BE_TXN_POST_ADD_FN, SLAPI_PLUGIN_BE_TXN_POST_MODIFY_FN,
-                           SLAPI_PLUGIN_BE_TXN_POST_DELETE_FN})
-        EXPECT_EQ(plugins[0].pb->ptrs[slot], reinterpret_cast<void *>(dirmirror::take_commit_ticket));
-    EXPECT_EQ(plugins[0].pb->ptrs[SLAPI_PLUGIN_BE_TXN_POST_MODRDN_FN],
-              reinterpret_cast<void *>(dirmirror::take_rename_ticket));
-    EXPECT_EQ(plugins[1].type, "internalpostoperation");
-    for (const auto &[slot, handler] :
-         std::vector<std::pair<int, void *>>{
-             {SLAPI_PLUGIN_INTERNAL_POST_ADD_FN, reinterpret_cast<void *>(get_entry_rodide_add)},
-             {SLAPI_PLUGIN_INTERNAL_POST_MODIFY_FN, reinterpret_cast<void *>(get_entry_rodide_modify)},
-             {SLAPI_PLUGIN_INTERNAL_POST_DELETE_FN, reinterpret_cast<void *>(get_entry_rodide_delete)},
-             {SLAPI_PLUGIN_INTERNAL_POST_MODRDN_FN, reinterpret_cast<void *>(dirmirror::publish_rename)}})
-        EXPECT_EQ(plugins[1].pb->ptrs[slot], handler);
+    ASSERT_EQ(plugins.size(), std::size(companions));
+    for (size_t i = 0; i < plugins.size(); ++i) {
+        SCOPED_TRACE(companions[i].type);
+        EXPECT_EQ(plugins[i].type, companions[i].type);
+        EXPECT_EQ(plugins[i].precedence, companions[i].precedence);
+        for (const auto &[slot, function] : companions[i].slots)
+            EXPECT_EQ(plugins[i].pb->ptrs[slot], function);
+    }
     EXPECT_EQ(texts(fake_log_lines()), std::vector<std::string>{kStartLine});
     EXPECT_EQ(fake_log_lines()[0].subsystem, "get_entry_rodide_init");
     EXPECT_EQ(fake_log_lines()[0].level, 0);
@@ -227,7 +248,7 @@ TEST_P(RejectedRegistration, StopsAtTheRejectedSlot)
     EXPECT_TRUE(queue.drain(1s).empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(EachSlot, RejectedRegistration, ::testing::Range<size_t>(0, 8));
+INSTANTIATE_TEST_SUITE_P(EachSlot, RejectedRegistration, ::testing::Range<size_t>(0, 9));
 
 TEST_F(Startup, ARefusedCommitOrderPlugInFailsStartUp)
 {
@@ -301,4 +322,26 @@ TEST_F(Startup, WarnsWhenOthersCanReadTheSettings)
             EXPECT_EQ(warnings[0].subsystem, "get_entry_rodide_init");
         }
     }
+}
+
+// An import, a restore or a replica initialisation replaces a backend's
+// entries without operations: once the backend is back, consumers get a
+// FULLSYNC, and one line says why.
+TEST_F(Startup, ABackendBackFromAnImportOwesAFullsync)
+{
+    write_settings(exchange);
+    TestQueue queue(exchange, routing_key);
+    ASSERT_EQ(get_entry_rodide_init(&pb), 0);
+    start_plugin(pb);
+    ASSERT_EQ(bodies(queue.wait_for(2, 5s)), (std::vector<std::string>{kFullsync, kAlive}));
+    fake_backend_state_change("userroot", SLAPI_BE_STATE_ON, SLAPI_BE_STATE_OFFLINE);
+    EXPECT_TRUE(queue.drain(500ms).empty()) << "not while the import runs";
+    fake_backend_state_change("userroot", SLAPI_BE_STATE_OFFLINE, SLAPI_BE_STATE_ON);
+    EXPECT_EQ(bodies(queue.wait_for(1, 7s)), std::vector<std::string>{kFullsync});
+    const auto lines = fake_log_matching("userroot");
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].subsystem, "backend_state");
+    close_plugin(pb);
+    fake_backend_state_change("userroot", SLAPI_BE_STATE_OFFLINE, SLAPI_BE_STATE_ON);
+    EXPECT_EQ(fake_log_matching("userroot").size(), 1u) << "no longer watched after the close";
 }

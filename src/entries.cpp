@@ -1,0 +1,143 @@
+#include "entries.h"
+
+#include <strings.h>
+
+#include <algorithm>
+
+#include "log.h"
+
+namespace dirmirror {
+
+namespace {
+
+constexpr char kAddSubsystem[] = "get_entry_add";
+
+std::string_view berval_bytes(const berval *value)
+{
+    if (value == nullptr || value->bv_val == nullptr)
+        return {};
+    return {value->bv_val, value->bv_len};
+}
+
+std::vector<std::string_view> attribute_values(Slapi_Attr *attr)
+{
+    std::vector<std::string_view> values;
+    Slapi_Value *value = nullptr;
+    for (int hint = slapi_attr_first_value(attr, &value); hint != -1 && value != nullptr;
+         hint = slapi_attr_next_value(attr, hint, &value))
+        values.push_back(berval_bytes(slapi_value_get_berval(value)));
+    return values;
+}
+
+/* The entry's attributes in its own order. Missing first attribute or type
+ * is logged and leaves the list empty; a later one without a type is skipped. */
+std::vector<AttributeValues> entry_attributes(const Slapi_Entry *entry)
+{
+    std::vector<AttributeValues> attributes;
+    Slapi_Attr *attr = nullptr;
+    if (slapi_entry_first_attr(entry, &attr) != 0 || attr == nullptr) {
+        log_failure(kAddSubsystem, "Ошибка получения первого атрибута Entry\n");
+        return attributes;
+    }
+    char *type = nullptr;
+    if (slapi_attr_get_type(attr, &type) != 0 || type == nullptr) {
+        log_failure(kAddSubsystem, "Ошибка получения типа атрибута\n");
+        return attributes;
+    }
+    attributes.push_back({type, attribute_values(attr)});
+    Slapi_Attr *next = nullptr;
+    while (slapi_entry_next_attr(entry, attr, &next) != -1 && next != nullptr) {
+        attr = next;
+        type = nullptr;
+        if (slapi_attr_get_type(attr, &type) == 0 && type != nullptr)
+            attributes.push_back({type, attribute_values(attr)});
+    }
+    return attributes;
+}
+
+/* The entry's attributes as events show them: without the values that never
+ * leave the directory. */
+} // namespace
+
+std::vector<AttributeValues> published_attributes(const Slapi_Entry *entry,
+                                                  const AttributeFilter &filter)
+{
+    auto attributes = entry_attributes(entry);
+    std::erase_if(attributes, [&filter](const AttributeValues &attribute) {
+        return filter.verdict(attribute.type) != AttributeFilter::Verdict::publish;
+    });
+    return attributes;
+}
+
+
+const void *operation_of(Slapi_PBlock *pb)
+{
+    void *operation = nullptr;
+    slapi_pblock_get(pb, SLAPI_OPERATION, &operation);
+    return operation;
+}
+
+const char *text_parameter(Slapi_PBlock *pb, int parameter)
+{
+    char *text = nullptr;
+    return slapi_pblock_get(pb, parameter, &text) == 0 ? text : nullptr;
+}
+
+bool succeeded(Slapi_PBlock *pb)
+{
+    int operation_result = 0;
+    return !(slapi_pblock_get(pb, SLAPI_PLUGIN_OPRETURN, &operation_result) == 0 &&
+             operation_result != 0);
+}
+
+bool is_replicated(Slapi_PBlock *pb)
+{
+    int replicated = 0;
+    slapi_pblock_get(pb, SLAPI_IS_REPLICATED_OPERATION, &replicated);
+    return replicated != 0;
+}
+
+Slapi_Entry *operation_entry(Slapi_PBlock *pb)
+{
+    Slapi_Entry *entry = nullptr;
+    for (const int parameter : {SLAPI_ENTRY_POST_OP, SLAPI_ENTRY_PRE_OP, SLAPI_ADD_ENTRY})
+        if (slapi_pblock_get(pb, parameter, &entry) == 0 && entry != nullptr)
+            return entry;
+    return nullptr;
+}
+
+bool is_tombstone(const Slapi_Entry *entry)
+{
+    if (entry == nullptr)
+        return false;
+    if (slapi_entry_flag_is_set(entry, SLAPI_ENTRY_FLAG_TOMBSTONE))
+        return true;
+    Slapi_Attr *object_classes = nullptr;
+    if (slapi_entry_attr_find(entry, "objectclass", &object_classes) != 0 || object_classes == nullptr)
+        return false;
+    const auto values = attribute_values(object_classes);
+    return std::any_of(values.begin(), values.end(), [](std::string_view value) {
+        return value.size() == 11 && strncasecmp(value.data(), "nsTombstone", 11) == 0;
+    });
+}
+
+ChangeFacts change_facts(Slapi_PBlock *pb, bool replicated)
+{
+    ChangeFacts facts;
+    facts.replicated = replicated;
+    if (const Slapi_Entry *entry = operation_entry(pb))
+        if (const char *uuid = slapi_entry_get_uniqueid(entry))
+            facts.entry_uuid = uuid;
+    return facts;
+}
+
+std::vector<std::string_view> modification_values(const LDAPMod *mod)
+{
+    std::vector<std::string_view> values;
+    if (mod->mod_bvalues != nullptr)
+        for (berval **value = mod->mod_bvalues; *value != nullptr; ++value)
+            values.push_back(berval_bytes(*value));
+    return values;
+}
+
+} // namespace dirmirror
