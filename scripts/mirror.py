@@ -49,9 +49,6 @@ ALIVE = b'{"op_type": "ALIVE"}'
 # too and asks for them in a full read.
 KEPT_OPERATIONAL = ("creatorsName", "createTimestamp", "modifiersName", "modifyTimestamp",
                     "nsUniqueId")
-# Rename events also carry these bookkeeping attributes, add events don't;
-# dropping them keeps every row alike however it was made.
-DROPPED = frozenset(("entryid", "parentid", "entrydn", "dsentrydn", "entryuuid"))
 # How many applied message_ids to remember for spotting redeliveries. `seq`
 # catches older ones; this only has to cover what a broker may hand out twice.
 REMEMBERED_IDS = 100_000
@@ -157,11 +154,11 @@ class Mirror:
 
     def clean(self, attrs):
         """Attributes as the mirror keeps them: lower-case types, text values,
-        no duplicates, without excluded and bookkeeping types."""
+        no duplicates, without excluded types."""
         out = {}
         for name, values in attrs.items():
             name = name.lower()
-            if name in DROPPED or name.split(";")[0] in self.excluded:
+            if name.split(";")[0] in self.excluded:
                 continue
             kept = out.setdefault(name, [])
             for v in values:
@@ -227,7 +224,7 @@ class Mirror:
         key, dn_now, attrs = row
         for name, values in arg.items():
             name = name.lower()
-            if name in DROPPED or name.split(";")[0] in self.excluded:
+            if name.split(";")[0] in self.excluded:
                 continue  # excluded types come with no values: nothing to apply
             values = [as_text(v) for v in values]
             have = attrs.get(name, [])

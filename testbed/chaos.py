@@ -11,6 +11,10 @@ faults strike at random moments, at least one of each kind:
   ds_restart      the directory server stopped and started (testbed/ds-start)
   consumer_kill   the consumer killed with SIGKILL, started again
 
+With --server-plugins the server's own plug-ins make changes of their own
+inside the writers' (memberOf keeping memberOf, referential integrity
+removing deleted members), which the mirror must follow too.
+
 Then the writers stop, and once the queue is empty the mirror must equal a
 fresh LDAP read of the five containers: same entries (by nsUniqueId), same
 DNs, same attributes with the same values. Compared are the attributes a
@@ -524,13 +528,18 @@ def main():
     p.add_argument("--faults", type=int, help="faults per run (default: one per 20 s, at least 3)")
     p.add_argument("--converge-timeout", type=int, default=300)
     p.add_argument("--seed", type=int, help="for a repeatable choice of operations and faults")
+    p.add_argument("--server-plugins", default="",
+                   help="the server's plug-ins to turn on, comma-separated: memberof, referint")
     p.add_argument("--report", default=os.path.join(REPO, "build", "chaos-report.json"))
     args = p.parse_args()
+    # testbed/ds-start turns them on at every start of the run, the restarts too.
+    os.environ["DIRMIRROR_DS_FEATURES"] = args.server_plugins
     plugin = os.path.abspath(os.environ.get("DIRMIRROR_PLUGIN")
                              or os.path.join(REPO, "build", "libdirmirror-plugin.so"))
     seed = args.seed if args.seed is not None else random.randrange(1 << 32)
     rng = random.Random(seed)
-    report = {"date": time.strftime("%Y-%m-%d %H:%M:%S"), "seed": seed, "runs": []}
+    report = {"date": time.strftime("%Y-%m-%d %H:%M:%S"), "seed": seed,
+              "server_plugins": args.server_plugins, "runs": []}
     try:
         for n in range(1, args.runs + 1):
             report["runs"].append(one_run(n, args, plugin, rng))

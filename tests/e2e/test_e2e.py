@@ -40,11 +40,10 @@ def compact(event):
 
 
 def modify_text(n, dn, op, attr_type, values, bare=()):
-    """Expected text of the n-th modification; values in `bare` go in unquoted
-    (never those of a DELETE, which lists the values it removes as strings)."""
+    """Expected text of the n-th modification; values in `bare` go in unquoted."""
     parts = []
     for v in values or []:
-        written_bare = v in bare and op != ldap.MOD_DELETE
+        written_bare = v in bare
         parts.append(v.replace(b"\n", b" ").replace(b"\r", b" ") if written_bare else jtext(v))
     return (b'{"%d":{"dn":%s,"op_type":"modify","op":"%s","arg":{%s:[%s]}}}\n'
             % (n, jtext(dn), OP_NAMES[op].encode(), jtext(attr_type), b",".join(parts)))
