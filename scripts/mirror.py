@@ -30,6 +30,7 @@ descendants. A move in brings only the entry itself: its children, if any,
 arrive with the next full read.
 """
 import argparse
+import collections
 import json
 import logging
 import os
@@ -53,6 +54,27 @@ KEPT_OPERATIONAL = ("creatorsName", "createTimestamp", "modifiersName", "modifyT
 # catches older ones; this only has to cover what a broker may hand out twice.
 REMEMBERED_IDS = 100_000
 log = logging.getLogger("mirror")
+
+
+Headers = collections.namedtuple("Headers", "origin run_id seq csn entry_uuid")
+
+
+def read_headers(headers):
+    """The headers the mirror uses, None where absent. ValueError if one has
+    the wrong type: acting on it could skip or apply a change wrongly."""
+    headers = headers or {}
+    values = {}
+    for name in Headers._fields:
+        value = headers.get(name)
+        if name == "seq":  # bool is an int to Python, but no seq
+            ok = type(value) is int and value >= 1
+        else:  # pika hands over text it cannot decode as bytes
+            ok = isinstance(value, str) and value != ""
+        if value is not None and not ok:
+            raise ValueError("header %s is %r, not %s" % (
+                name, value, "a positive integer" if name == "seq" else "text"))
+        values[name] = value
+    return Headers(**values)
 
 
 def normalize_dn(dn):
@@ -384,8 +406,16 @@ class Consumer:
             log.error("message %s is not JSON: dropped", mid)
             self.done_with(tag)
             return
-        headers = props.headers or {}
-        origin, seq = headers.get("origin"), headers.get("seq")
+        try:
+            h = read_headers(props.headers)
+        except ValueError as e:
+            # Its seq is not recorded, so the run's next event shows a gap
+            # and brings a full read that holds this change.
+            log.error("message %s: %s: dropped", mid, e)
+            m.count("bad_headers")
+            self.done_with(tag)
+            return
+        origin, seq = h.origin, h.seq
         last = m.last_seq(origin) if origin is not None and seq is not None else None
         if last is not None and seq <= last:
             m.count("old_seq_skipped")
@@ -396,7 +426,7 @@ class Consumer:
             self.flush()
             m.count("seq_gaps")
             self.full_read("seq_gap")
-        m.apply(event, headers.get("entry_uuid"))
+        m.apply(event, h.entry_uuid)
         if origin is not None and seq is not None:
             m.set_seq(origin, seq)
         if mid:

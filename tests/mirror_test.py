@@ -81,32 +81,50 @@ class FakeChannel:
         self.acked.append(tag)
 
 
+def ev(mid, seq, **headers):
+    """A change event (an add of cn=<mid>) from origin h:1 unless told otherwise."""
+    return ("e", mid, dict({"origin": "h:1", "seq": seq}, **headers))
+
+
+def fs(mid, **headers):
+    return ("F", mid, dict({"origin": "h:1"}, **headers))
+
+
 class HandleTest(unittest.TestCase):
-    """(body, message_id, seq) in order -> full reads done, events applied."""
+    """Messages in order -> full reads done, message_ids applied, skips counted."""
+    SKIPS = ("old_seq_skipped", "bad_headers")
     CASES = [
-        ("in order", [("e", "1", 1), ("e", "2", 2)], [], 2),
-        ("redelivered id and old seq are skipped", [("e", "1", 5), ("e", "1", 5), ("e", "2", 4)], [], 1),
-        ("a gap reads afresh, then applies the event", [("e", "1", 5), ("e", "2", 7)], ["seq_gap"], 2),
+        ("in order", [ev("1", 1), ev("2", 2)], [], ["1", "2"], {}),
+        ("redelivered id and old seq are skipped", [ev("1", 5), ev("1", 5), ev("2", 4)], [], ["1"],
+         {"old_seq_skipped": 1}),
+        ("a gap reads afresh, then applies the event", [ev("1", 5), ev("2", 7)], ["seq_gap"], ["1", "2"], {}),
         ("FULLSYNC reads afresh and restarts counting",
-         [("e", "1", 50), ("F", "2", None), ("e", "3", 1), ("F", "2", None), ("e", "4", 2)], ["fullsync"], 3),
+         [ev("1", 50), fs("2"), ev("3", 1), fs("2"), ev("4", 2)], ["fullsync"], ["1", "3", "4"], {}),
+        ("headers of the wrong type: dropped; the next event's gap reads afresh",
+         [ev("1", 1), ev("2", "2"), ev("3", True), ev("4", 0), ev("5", 2, origin=7),
+          ev("6", 2, entry_uuid=b"u"), ev("7", 3)], ["seq_gap"], ["1", "7"], {"bad_headers": 5}),
     ]
 
     def test_cases(self):
-        for name, messages, reads, applied in self.CASES:
+        for name, messages, reads, applied, skips in self.CASES:
             with self.subTest(name):
                 args = types.SimpleNamespace(db=":memory:", base="dc=lab", exclude_attributes="")
                 c = mirror.Consumer(args)
                 c.mirror.db.execute("INSERT INTO stats VALUES ('full_reads', 1)")
                 c.channel = FakeChannel(c.mirror)
-                done = []
+                done, got = [], []
                 c.full_read = lambda why: (c.mirror.replace_all([]), done.append(why))
-                for tag, (kind, mid, seq) in enumerate(messages, 1):
+                apply = c.mirror.apply
+                c.mirror.apply = lambda event, uuid=None: (got.append(event["dn"]), apply(event, uuid))
+                for tag, (kind, mid, headers) in enumerate(messages, 1):
                     body = mirror.FULLSYNC if kind == "F" else json.dumps(add("cn=%s,%s" % (mid, U))).encode()
-                    props = types.SimpleNamespace(message_id=mid, headers={"origin": "h:1", "seq": seq})
-                    c.handle(tag, props, body)
+                    c.handle(tag, types.SimpleNamespace(message_id=mid, headers=headers), body)
                 c.flush()
                 self.assertEqual(done, reads)
-                self.assertEqual(c.mirror.stats().get("events_applied", 0), applied)
+                self.assertEqual(got, ["cn=%s,%s" % (mid, U) for mid in applied])
+                self.assertEqual(c.mirror.stats().get("events_applied", 0), len(applied))
+                stats = c.mirror.stats()
+                self.assertEqual({k: stats[k] for k in self.SKIPS if k in stats}, skips)
                 self.assertEqual(c.channel.acked[-1], len(messages))
 
 
