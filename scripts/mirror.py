@@ -53,6 +53,23 @@ KEPT_OPERATIONAL = ("creatorsName", "createTimestamp", "modifiersName", "modifyT
 # How many applied message_ids to remember for spotting redeliveries. `seq`
 # catches older ones; this only has to cover what a broker may hand out twice.
 REMEMBERED_IDS = 100_000
+# How many earlier runs to remember, all origins together: one per restart.
+REMEMBERED_RUNS = 1000
+SCHEMA = (
+    """CREATE TABLE IF NOT EXISTS entries (key TEXT PRIMARY KEY, dn TEXT NOT NULL,
+                                          ndn TEXT NOT NULL, attrs TEXT NOT NULL)""",
+    "CREATE INDEX IF NOT EXISTS entries_ndn ON entries (ndn)",
+    # The newest run of each origin and the last seq applied from it; run_id
+    # NULL for a plug-in that sends none, seq NULL after a FULLSYNC.
+    "CREATE TABLE IF NOT EXISTS run_position (origin TEXT PRIMARY KEY, run_id TEXT, seq INTEGER)",
+    # Runs an origin has left behind, to tell their late copies from a new run.
+    """CREATE TABLE IF NOT EXISTS old_runs (n INTEGER PRIMARY KEY AUTOINCREMENT,
+                                           origin TEXT NOT NULL, run_id TEXT NOT NULL,
+                                           UNIQUE (origin, run_id))""",
+    """CREATE TABLE IF NOT EXISTS applied (n INTEGER PRIMARY KEY AUTOINCREMENT,
+                                          message_id TEXT UNIQUE NOT NULL)""",
+    "CREATE TABLE IF NOT EXISTS stats (name TEXT PRIMARY KEY, value INTEGER NOT NULL)",
+)
 log = logging.getLogger("mirror")
 
 
@@ -106,18 +123,20 @@ class Mirror:
         self.db = sqlite3.connect(path, isolation_level=None)  # explicit BEGIN/COMMIT
         # WAL: readers (reports, the chaos check) don't block the writer.
         self.db.execute("PRAGMA journal_mode=WAL")
-        self.db.executescript("""
-            CREATE TABLE IF NOT EXISTS entries (key TEXT PRIMARY KEY, dn TEXT NOT NULL,
-                                                ndn TEXT NOT NULL, attrs TEXT NOT NULL);
-            CREATE INDEX IF NOT EXISTS entries_ndn ON entries (ndn);
-            CREATE TABLE IF NOT EXISTS position (origin TEXT PRIMARY KEY, seq INTEGER NOT NULL);
-            CREATE TABLE IF NOT EXISTS applied (n INTEGER PRIMARY KEY AUTOINCREMENT,
-                                                message_id TEXT UNIQUE NOT NULL);
-            CREATE TABLE IF NOT EXISTS stats (name TEXT PRIMARY KEY, value INTEGER NOT NULL);
-        """)
+        self.in_transaction = False
+        self.begin()
+        for statement in SCHEMA:
+            self.db.execute(statement)
+        if self.db.execute("SELECT 1 FROM sqlite_master WHERE type = 'table' "
+                           "AND name = 'position'").fetchone():
+            # A database of the previous version (or one it opened since):
+            # its positions, one per origin, are those of events without run_id.
+            self.db.execute("DELETE FROM run_position")
+            self.db.execute("INSERT INTO run_position (origin, seq) SELECT origin, seq FROM position")
+            self.db.execute("DROP TABLE position")
+        self.commit()
         self.scopes = [normalize_dn("cn=%s,cn=accounts,%s" % (c, base)) for c in CONTAINERS]
         self.excluded = {t.lower() for t in excluded}
-        self.in_transaction = False
 
     # --- transactions, position, counters ----------------------------------
 
@@ -140,23 +159,41 @@ class Mirror:
         return self.db.execute("SELECT 1 FROM applied WHERE message_id = ?",
                                (message_id,)).fetchone() is not None
 
+    def keep_last(self, table, cur, keep):
+        """After an insert into table (column n counting up): every 1000th
+        row, forget those older than the last `keep`."""
+        if cur.rowcount == 1 and cur.lastrowid % 1000 == 0:  # lastrowid is of a row added
+            self.db.execute("DELETE FROM %s WHERE n <= ?" % table, (cur.lastrowid - keep,))
+
     def remember(self, message_id):
         self.begin()
         cur = self.db.execute("INSERT OR IGNORE INTO applied (message_id) VALUES (?)", (message_id,))
-        if cur.lastrowid and cur.lastrowid % 1000 == 0:
-            self.db.execute("DELETE FROM applied WHERE n <= ?", (cur.lastrowid - REMEMBERED_IDS,))
+        self.keep_last("applied", cur, REMEMBERED_IDS)
 
-    def last_seq(self, origin):
-        row = self.db.execute("SELECT seq FROM position WHERE origin = ?", (origin,)).fetchone()
-        return row[0] if row else None
+    def position(self, origin):
+        """(run_id, last seq) of the origin's newest run, or None."""
+        return self.db.execute("SELECT run_id, seq FROM run_position WHERE origin = ?",
+                               (origin,)).fetchone()
 
-    def set_seq(self, origin, seq):
+    def set_position(self, origin, run_id, seq):
+        """run_id is the origin's newest run, seq the last applied from it
+        (None: counting starts afresh); the run it follows becomes an old one."""
         self.begin()
-        self.db.execute("INSERT OR REPLACE INTO position VALUES (?, ?)", (origin, seq))
+        row = self.position(origin)
+        if row is not None and row[0] is not None and row[0] != run_id:
+            cur = self.db.execute("INSERT OR IGNORE INTO old_runs (origin, run_id) VALUES (?, ?)",
+                                  (origin, row[0]))
+            self.keep_last("old_runs", cur, REMEMBERED_RUNS)
+        self.db.execute("INSERT OR REPLACE INTO run_position VALUES (?, ?, ?)", (origin, run_id, seq))
+
+    def old_run(self, origin, run_id):
+        return self.db.execute("SELECT 1 FROM old_runs WHERE origin = ? AND run_id = ?",
+                               (origin, run_id)).fetchone() is not None
 
     def forget_positions(self):
+        """Every origin's next event starts counting afresh."""
         self.begin()
-        self.db.execute("DELETE FROM position")
+        self.db.execute("UPDATE run_position SET seq = NULL")
 
     def count(self, name, by=1):
         self.begin()
@@ -393,8 +430,18 @@ class Consumer:
             self.flush()
             m.count("fullsyncs")
             self.full_read("fullsync")
-            # Counting starts afresh with the next change event, per origin.
-            m.forget_positions()
+            # Events before a FULLSYNC may be missing, so the next one of its
+            # origin may skip numbers: counting starts afresh there. An older
+            # plug-in's FULLSYNC names no origin: afresh everywhere.
+            try:
+                h = read_headers(props.headers)
+            except ValueError as e:
+                log.error("FULLSYNC %s: %s: counting starts afresh for every origin", mid, e)
+                h = None
+            if h is None or h.origin is None:
+                m.forget_positions()
+            elif h.run_id is None or not m.old_run(h.origin, h.run_id):  # not a late copy
+                m.set_position(h.origin, h.run_id, None)
             if mid:
                 m.remember(mid)
             self.done_with(tag)
@@ -415,8 +462,19 @@ class Consumer:
             m.count("bad_headers")
             self.done_with(tag)
             return
-        origin, seq = h.origin, h.seq
-        last = m.last_seq(origin) if origin is not None and seq is not None else None
+        origin, seq, last = h.origin, h.seq, None
+        if origin is not None and seq is not None:
+            row = m.position(origin)
+            if row is not None and row[0] == h.run_id:  # the origin's newest run
+                last = row[1]
+            elif h.run_id is not None and m.old_run(origin, h.run_id):
+                # A copy, or a change the full read of the newer run's
+                # FULLSYNC holds: applied now, it would undo later ones.
+                m.count("old_run_skipped")
+                self.done_with(tag)
+                return
+            # else a new run (or the origin's first event): counting starts
+            # afresh; a restart begins with a FULLSYNC, which reads in full.
         if last is not None and seq <= last:
             m.count("old_seq_skipped")
             self.done_with(tag)
@@ -428,7 +486,7 @@ class Consumer:
             self.full_read("seq_gap")
         m.apply(event, h.entry_uuid)
         if origin is not None and seq is not None:
-            m.set_seq(origin, seq)
+            m.set_position(origin, h.run_id, seq)
         if mid:
             m.remember(mid)
         m.count("events_applied")

@@ -3,7 +3,9 @@ copy that may already hold them, renames, and which messages cause a full
 read or are skipped."""
 import json
 import os
+import sqlite3
 import sys
+import tempfile
 import types
 import unittest
 
@@ -92,7 +94,7 @@ def fs(mid, **headers):
 
 class HandleTest(unittest.TestCase):
     """Messages in order -> full reads done, message_ids applied, skips counted."""
-    SKIPS = ("old_seq_skipped", "bad_headers")
+    SKIPS = ("old_seq_skipped", "old_run_skipped", "bad_headers")
     CASES = [
         ("in order", [ev("1", 1), ev("2", 2)], [], ["1", "2"], {}),
         ("redelivered id and old seq are skipped", [ev("1", 5), ev("1", 5), ev("2", 4)], [], ["1"],
@@ -103,29 +105,82 @@ class HandleTest(unittest.TestCase):
         ("headers of the wrong type: dropped; the next event's gap reads afresh",
          [ev("1", 1), ev("2", "2"), ev("3", True), ev("4", 0), ev("5", 2, origin=7),
           ev("6", 2, entry_uuid=b"u"), ev("7", 3)], ["seq_gap"], ["1", "7"], {"bad_headers": 5}),
+        ("a new run_id restarts counting without a full read; origins count apart",
+         [ev("1", 5, run_id="r1"), ev("2", 1, run_id="r2"), ev("3", 9, run_id="q", origin="h:2"),
+          ev("4", 2, run_id="r2"), ev("5", 10, run_id="q", origin="h:2")], [], ["1", "2", "3", "4", "5"], {}),
+        ("a gap within a run reads afresh",
+         [ev("1", 1, run_id="r1"), ev("2", 2, run_id="r1"), ev("3", 4, run_id="r1")], ["seq_gap"],
+         ["1", "2", "3"], {}),
+        ("copies are skipped: the same id, a lower seq in the run, an earlier run's event",
+         [ev("1", 1, run_id="r1"), ev("2", 2, run_id="r1"), ev("2", 2, run_id="r1"), ev("3", 1, run_id="r1"),
+          ev("4", 1, run_id="r2"), ev("5", 3, run_id="r1"), ev("6", 2, run_id="r2")], [],
+         ["1", "2", "4", "6"], {"old_seq_skipped": 1, "old_run_skipped": 1}),
+        ("a FULLSYNC restarts counting in its run; a new run's FULLSYNC ends the earlier run for good",
+         [ev("1", 5, run_id="r1"), fs("2", run_id="r1"), ev("3", 9, run_id="r1"), fs("4", run_id="r2"),
+          ev("5", 10, run_id="r1"), ev("6", 1, run_id="r2"), fs("7", run_id="r1"), ev("8", 2, run_id="r2")],
+         ["fullsync"] * 3, ["1", "3", "6", "8"], {"old_run_skipped": 1}),
     ]
+
+    def feed(self, db, messages):
+        """Hands the messages to a consumer of db; returns it, the full reads
+        done and the message_ids applied, in order."""
+        c = mirror.Consumer(types.SimpleNamespace(db=db, base="dc=lab", exclude_attributes=""))
+        if not c.mirror.initialized():
+            c.mirror.db.execute("INSERT INTO stats VALUES ('full_reads', 1)")
+        c.channel = FakeChannel(c.mirror)
+        reads, applied, before = [], [], c.mirror.stats().get("events_applied", 0)
+        c.full_read = lambda why: (c.mirror.replace_all([]), reads.append(why))
+        apply = c.mirror.apply
+        c.mirror.apply = lambda event, uuid=None: (applied.append(event["dn"].split(",")[0][3:]),
+                                                   apply(event, uuid))
+        for tag, (kind, mid, headers) in enumerate(messages, 1):
+            body = mirror.FULLSYNC if kind == "F" else json.dumps(add("cn=%s,%s" % (mid, U))).encode()
+            c.handle(tag, types.SimpleNamespace(message_id=mid, headers=headers), body)
+        c.flush()
+        self.assertEqual(c.channel.acked[-1], len(messages))
+        self.assertEqual(c.mirror.stats().get("events_applied", 0) - before, len(applied))
+        return c, reads, applied
+
+    def skips(self, c):
+        stats = c.mirror.stats()
+        return {k: stats[k] for k in self.SKIPS if k in stats}
 
     def test_cases(self):
         for name, messages, reads, applied, skips in self.CASES:
             with self.subTest(name):
-                args = types.SimpleNamespace(db=":memory:", base="dc=lab", exclude_attributes="")
-                c = mirror.Consumer(args)
-                c.mirror.db.execute("INSERT INTO stats VALUES ('full_reads', 1)")
-                c.channel = FakeChannel(c.mirror)
-                done, got = [], []
-                c.full_read = lambda why: (c.mirror.replace_all([]), done.append(why))
-                apply = c.mirror.apply
-                c.mirror.apply = lambda event, uuid=None: (got.append(event["dn"]), apply(event, uuid))
-                for tag, (kind, mid, headers) in enumerate(messages, 1):
-                    body = mirror.FULLSYNC if kind == "F" else json.dumps(add("cn=%s,%s" % (mid, U))).encode()
-                    c.handle(tag, types.SimpleNamespace(message_id=mid, headers=headers), body)
-                c.flush()
+                c, done, got = self.feed(":memory:", messages)
                 self.assertEqual(done, reads)
-                self.assertEqual(got, ["cn=%s,%s" % (mid, U) for mid in applied])
-                self.assertEqual(c.mirror.stats().get("events_applied", 0), len(applied))
-                stats = c.mirror.stats()
-                self.assertEqual({k: stats[k] for k in self.SKIPS if k in stats}, skips)
-                self.assertEqual(c.channel.acked[-1], len(messages))
+                self.assertEqual(got, applied)
+                self.assertEqual(self.skips(c), skips)
+
+    def test_previous_schema_upgrades_in_place(self):
+        with tempfile.TemporaryDirectory() as d:
+            path = os.path.join(d, "mirror.db")
+            old = sqlite3.connect(path)
+            old.executescript("""
+                CREATE TABLE entries (key TEXT PRIMARY KEY, dn TEXT NOT NULL, ndn TEXT NOT NULL,
+                                      attrs TEXT NOT NULL);
+                CREATE INDEX entries_ndn ON entries (ndn);
+                CREATE TABLE position (origin TEXT PRIMARY KEY, seq INTEGER NOT NULL);
+                CREATE TABLE applied (n INTEGER PRIMARY KEY AUTOINCREMENT, message_id TEXT UNIQUE NOT NULL);
+                CREATE TABLE stats (name TEXT PRIMARY KEY, value INTEGER NOT NULL);
+                INSERT INTO entries VALUES ('u1', 'cn=a,%s', 'cn=a,%s', '{}');
+                INSERT INTO position VALUES ('h:1', 5);
+                INSERT INTO applied (message_id) VALUES ('a');
+                INSERT INTO stats VALUES ('full_reads', 1);
+            """ % (U, U))
+            old.close()
+            # Position, message_ids and entries carry over; then the database
+            # opens again as it is.
+            for messages, applied, skips in [
+                    ([ev("a", 6), ev("b", 5), ev("c", 6), ev("d", 1, run_id="r1")], ["c", "d"],
+                     {"old_seq_skipped": 1}),
+                    ([ev("e", 1, run_id="r1"), ev("f", 2, run_id="r1")], ["f"], {"old_seq_skipped": 2})]:
+                c, reads, got = self.feed(path, messages)
+                self.assertEqual((reads, got, self.skips(c)), ([], applied, skips))
+                keys = [k for k, in c.mirror.db.execute("SELECT key FROM entries")]
+                self.assertIn("u1", keys)
+                c.mirror.db.close()
 
 
 if __name__ == "__main__":
