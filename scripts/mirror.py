@@ -55,6 +55,9 @@ KEPT_OPERATIONAL = ("creatorsName", "createTimestamp", "modifiersName", "modifyT
 REMEMBERED_IDS = 100_000
 # How many earlier runs to remember, all origins together: one per restart.
 REMEMBERED_RUNS = 1000
+# How many csns to remember with the origin that owns them. The copies of one
+# change from several suppliers come within moments of each other.
+REMEMBERED_CSNS = 100_000
 SCHEMA = (
     """CREATE TABLE IF NOT EXISTS entries (key TEXT PRIMARY KEY, dn TEXT NOT NULL,
                                           ndn TEXT NOT NULL, attrs TEXT NOT NULL)""",
@@ -68,6 +71,8 @@ SCHEMA = (
                                            UNIQUE (origin, run_id))""",
     """CREATE TABLE IF NOT EXISTS applied (n INTEGER PRIMARY KEY AUTOINCREMENT,
                                           message_id TEXT UNIQUE NOT NULL)""",
+    """CREATE TABLE IF NOT EXISTS csn_owner (n INTEGER PRIMARY KEY AUTOINCREMENT,
+                                            csn TEXT UNIQUE NOT NULL, origin TEXT NOT NULL)""",
     "CREATE TABLE IF NOT EXISTS stats (name TEXT PRIMARY KEY, value INTEGER NOT NULL)",
 )
 log = logging.getLogger("mirror")
@@ -91,6 +96,8 @@ def read_headers(headers):
             raise ValueError("header %s is %r, not %s" % (
                 name, value, "a positive integer" if name == "seq" else "text"))
         values[name] = value
+    if values["csn"] is not None and values["origin"] is None:
+        raise ValueError("header csn comes without origin")
     return Headers(**values)
 
 
@@ -189,6 +196,17 @@ class Mirror:
     def old_run(self, origin, run_id):
         return self.db.execute("SELECT 1 FROM old_runs WHERE origin = ? AND run_id = ?",
                                (origin, run_id)).fetchone() is not None
+
+    def csn_owner(self, csn, origin):
+        """The origin whose events of this change are applied: the first one
+        seen with it, which is origin if none was."""
+        row = self.db.execute("SELECT origin FROM csn_owner WHERE csn = ?", (csn,)).fetchone()
+        if row is not None:
+            return row[0]
+        self.begin()
+        cur = self.db.execute("INSERT INTO csn_owner (csn, origin) VALUES (?, ?)", (csn, origin))
+        self.keep_last("csn_owner", cur, REMEMBERED_CSNS)
+        return origin
 
     def forget_positions(self):
         """Every origin's next event starts counting afresh."""
@@ -437,6 +455,7 @@ class Consumer:
                 h = read_headers(props.headers)
             except ValueError as e:
                 log.error("FULLSYNC %s: %s: counting starts afresh for every origin", mid, e)
+                m.count("bad_headers")
                 h = None
             if h is None or h.origin is None:
                 m.forget_positions()
@@ -484,12 +503,18 @@ class Consumer:
             self.flush()
             m.count("seq_gaps")
             self.full_read("seq_gap")
-        m.apply(event, h.entry_uuid)
+        if h.csn is not None and m.csn_owner(h.csn, origin) != origin:
+            # Another supplier's copy of a change already applied (or to be
+            # applied from the owner's stream). Its position is still kept, or
+            # the origin's next event would look like a gap.
+            m.count("copies_skipped")
+        else:  # all events of one modify share its csn: the owner's all apply
+            m.apply(event, h.entry_uuid)
+            m.count("events_applied")
         if origin is not None and seq is not None:
             m.set_position(origin, h.run_id, seq)
         if mid:
             m.remember(mid)
-        m.count("events_applied")
         self.done_with(tag)
         if self.batch_size >= self.BATCH:
             self.flush()

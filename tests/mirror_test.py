@@ -94,7 +94,7 @@ def fs(mid, **headers):
 
 class HandleTest(unittest.TestCase):
     """Messages in order -> full reads done, message_ids applied, skips counted."""
-    SKIPS = ("old_seq_skipped", "old_run_skipped", "bad_headers")
+    SKIPS = ("old_seq_skipped", "old_run_skipped", "copies_skipped", "bad_headers")
     CASES = [
         ("in order", [ev("1", 1), ev("2", 2)], [], ["1", "2"], {}),
         ("redelivered id and old seq are skipped", [ev("1", 5), ev("1", 5), ev("2", 4)], [], ["1"],
@@ -104,7 +104,11 @@ class HandleTest(unittest.TestCase):
          [ev("1", 50), fs("2"), ev("3", 1), fs("2"), ev("4", 2)], ["fullsync"], ["1", "3", "4"], {}),
         ("headers of the wrong type: dropped; the next event's gap reads afresh",
          [ev("1", 1), ev("2", "2"), ev("3", True), ev("4", 0), ev("5", 2, origin=7),
-          ev("6", 2, entry_uuid=b"u"), ev("7", 3)], ["seq_gap"], ["1", "7"], {"bad_headers": 5}),
+          ev("6", 2, entry_uuid=b"u"), ev("7", 2, csn=5), ev("8", 2, origin=None, csn="c"), ev("9", 3)],
+         ["seq_gap"], ["1", "9"], {"bad_headers": 7}),
+        ("a FULLSYNC with a header of the wrong type still reads, and counting starts afresh",
+         [ev("1", 5, run_id="r"), fs("2", run_id=5), ev("3", 2, run_id="r")], ["fullsync"], ["1", "3"],
+         {"bad_headers": 1}),
         ("a new run_id restarts counting without a full read; origins count apart",
          [ev("1", 5, run_id="r1"), ev("2", 1, run_id="r2"), ev("3", 9, run_id="q", origin="h:2"),
           ev("4", 2, run_id="r2"), ev("5", 10, run_id="q", origin="h:2")], [], ["1", "2", "3", "4", "5"], {}),
@@ -119,6 +123,13 @@ class HandleTest(unittest.TestCase):
          [ev("1", 5, run_id="r1"), fs("2", run_id="r1"), ev("3", 9, run_id="r1"), fs("4", run_id="r2"),
           ev("5", 10, run_id="r1"), ev("6", 1, run_id="r2"), fs("7", run_id="r1"), ev("8", 2, run_id="r2")],
          ["fullsync"] * 3, ["1", "3", "6", "8"], {"old_run_skipped": 1}),
+        ("one csn from two origins applies once, from the first: both events of its modify; "
+         "a skipped copy still counts in its run",
+         [ev("1", 1, run_id="r", csn="c1"), ev("2", 1, run_id="q", origin="h:2", csn="c1"),
+          ev("3", 2, run_id="q", origin="h:2", csn="c2"), ev("4", 2, run_id="r", csn="c1"),
+          ev("5", 3, run_id="r", csn="c2"), ev("6", 3, run_id="q", origin="h:2", csn="c2"),
+          ev("7", 4, run_id="r", csn="c3"), ev("8", 4, run_id="q", origin="h:2")], [],
+         ["1", "3", "4", "6", "7", "8"], {"copies_skipped": 2}),
     ]
 
     def feed(self, db, messages):
