@@ -11,17 +11,42 @@ This is the reference consumer: copy it and change what you need. What it does:
   (normalized DN) and `attrs` (JSON object; attribute types in lower case,
   values as lists of strings);
 - every message is acknowledged only after the transaction that applied it is
-  committed; that transaction also records the message's `message_id` and the
-  last `seq` per `origin`, so a restart (or a crash) neither loses nor repeats
-  a change;
-- on a FULLSYNC, on a `seq` that skips numbers, and at its very first start, it
-  reads the containers over LDAP (paged search) and replaces the mirror in one
-  transaction. Messages that arrive meanwhile wait in the queue (they are not
-  acknowledged yet) and are applied on top afterwards. Applying an older change
-  to a newer copy is harmless because every change is applied as "make it so":
-  an add is an upsert, a delete of a missing entry does nothing, a modify of a
-  missing entry is ignored (the copy holds a later state, or the entry's delete
-  or re-add is still to come), values are sets.
+  committed; that transaction also records the message's `message_id`, its
+  origin's position and the owner of its `csn`, so a restart (or a crash)
+  neither loses nor repeats a change;
+- positions: each start of the plug-in is a run (`run_id`), whose change
+  events count `seq` up from 1. The mirror keeps the newest run of each
+  `origin` and the last `seq` applied from it. A `seq` lower than or equal to
+  that, a `message_id` already applied, or an event of an origin's earlier run
+  is a copy and is skipped. The first event of a new run counts afresh, with
+  no full read of its own: a start begins with a FULLSYNC. Events without
+  `run_id` (an older plug-in) count per origin;
+- on a FULLSYNC, on a `seq` that skips numbers within a run, and at its very
+  first start, it reads the containers over LDAP (paged search) and replaces
+  the mirror in one transaction. Messages that arrive meanwhile wait in the
+  queue (they are not acknowledged yet) and are applied on top afterwards.
+  Applying an older change to a newer copy is harmless because every change is
+  applied as "make it so": an add is an upsert, a delete of a missing entry
+  does nothing, a modify of a missing entry is ignored (the copy holds a later
+  state, or the entry's delete or re-add is still to come), values are sets;
+- a message whose body is not JSON, or whose headers have the wrong type (a
+  `seq` that is no positive integer, say), is logged and dropped (stats:
+  `bad_headers`); it leaves a gap in its run, so the run's next event brings
+  a full read.
+
+Several suppliers. Where replication is on, the directory gives every change a
+`csn`, the same on every supplier, and each supplier that publishes replicated
+changes sends its own copy. The first origin seen with a `csn` owns it: its
+events of that change are applied (all of them: a modify's events share one
+`csn`), other origins' copies are skipped (stats: `copies_skipped`). The last
+100,000 csns are remembered. That removes the copies, but the mirror does not
+order changes across suppliers: the queue interleaves their streams, and two
+changes to one entry made on different suppliers may be applied in the other
+order; only a consumer that compares CSNs per entry could put them right. For
+ordered consumption let one supplier publish each change: PUBLISH_REPLICATED=off
+on every supplier, so that each change comes once, from the supplier it was
+made on, in that supplier's commit order. Changes to one entry made on two
+suppliers still come in the order the two publish them.
 
 Scope: entries at or below cn=<container>,cn=accounts,<base>. A rename within
 the containers also moves the entry's descendants in the mirror (the directory
