@@ -115,7 +115,7 @@ def read_headers(headers):
         value = headers.get(name)
         if name == "seq":  # bool is an int to Python, but no seq
             ok = type(value) is int and value >= 1
-        else:  # pika hands over text it cannot decode as bytes
+        else:  # text; pika hands over bytes it could not decode
             ok = isinstance(value, str) and value != ""
         if value is not None and not ok:
             raise ValueError("header %s is %r, not %s" % (
