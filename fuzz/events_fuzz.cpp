@@ -181,12 +181,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
            modified);
     const int op = mod_op & ~LDAP_MOD_BVALUES;
     json listed = json::array();
-    if (op == LDAP_MOD_ADD || op == LDAP_MOD_REPLACE)
+    // Added, replaced and deleted values alike: JSON objects bare, the rest strings.
+    if (op == LDAP_MOD_ADD || op == LDAP_MOD_REPLACE || op == LDAP_MOD_DELETE)
         for (const auto value : values)
             listed.push_back(listed_value(value));
-    else if (op == LDAP_MOD_DELETE) // deleted values are always strings
-        for (const auto value : values)
-            listed.push_back(replaced(value));
     expect(arg[replaced(type)] == listed, "modify values", modified);
 
     // add: the same values spread over several attributes

@@ -55,16 +55,17 @@ amqp_socket_t *tls_socket(amqp_connection_state_t conn, const Settings &settings
                amqp_error_string2(status));
         return nullptr;
     }
-    status = amqp_ssl_socket_set_cacert(socket, text_or_unset(settings.cacert));
+    const std::string cacert = settings.cacert.value_or("");
+    status = amqp_ssl_socket_set_cacert(socket, cacert.c_str());
     if (status != AMQP_STATUS_OK) {
         log_failure(kSendSubsystem,
                "amqp_ssl_socket_set_cacert(socket, \"%s\") :: Не удалось загрузить сертификаты CA "
                "(RABBIT_CACERT): %s\n",
-               text_or_unset(settings.cacert), amqp_error_string2(status));
+               cacert.c_str(), amqp_error_string2(status));
         return nullptr;
     }
-    if (settings.cert || settings.key) {
-        const char *cert = text_or_unset(settings.cert), *key = text_or_unset(settings.key);
+    if (settings.cert && settings.key) {
+        const char *cert = settings.cert->c_str(), *key = settings.key->c_str();
         status = amqp_ssl_socket_set_key(socket, cert, key);
         if (status != AMQP_STATUS_OK) {
             log_failure(kSendSubsystem,
@@ -112,11 +113,6 @@ amqp_bytes_t bytes_of(std::string_view text)
 
 } // namespace
 
-const char *text_or_unset(const std::optional<std::string> &text)
-{
-    return text ? text->c_str() : "<unset>";
-}
-
 bool check_amqp_reply(const char *subsystem, const char *context, const amqp_rpc_reply_t &reply)
 {
     switch (reply.reply_type) {
@@ -157,7 +153,7 @@ bool check_amqp_reply(const char *subsystem, const char *context, const amqp_rpc
 void log_publish_refused(const Settings &settings, const char *what)
 {
     log_failure(kSendSubsystem, "amqp_basic_publish(exchange=\"%s\", routingkey=\"%s\") :: %s",
-                text_or_unset(settings.exchange), text_or_unset(settings.routing_key), what);
+                settings.exchange.c_str(), settings.routing_key.c_str(), what);
 }
 
 BrokerLink::BrokerLink(std::chrono::milliseconds reply_wait) : reply_wait_(reply_wait) {}
@@ -165,10 +161,11 @@ BrokerLink::BrokerLink(std::chrono::milliseconds reply_wait) : reply_wait_(reply
 bool BrokerLink::open(const Settings &settings)
 {
     drop();
-    const char *hosts = text_or_unset(settings.host);
-    auto nodes = broker_nodes(hosts, settings.port);
-    if (nodes.empty())
-        nodes.push_back({hosts, settings.port});
+    const auto nodes = broker_nodes(settings.host, settings.port).value_or(std::vector<BrokerNode>{});
+    if (nodes.empty()) {
+        log_failure(kSendSubsystem, "RABBIT_HOST :: Не задан ни один узел брокера\n");
+        return false;
+    }
     // The first node that answers, starting after the one that failed last.
     for (size_t tried = 0; tried < nodes.size(); ++tried) {
         const size_t index = (first_node_ + tried) % nodes.size();
@@ -227,9 +224,9 @@ bool BrokerLink::open_node(const Settings &settings, const BrokerNode &node)
 bool BrokerLink::log_in(const Settings &settings)
 {
     if (!check_reply(settings, "amqp_login(...)",
-                     amqp_login(conn_, text_or_unset(settings.vhost), 0, 131072, 0,
-                                AMQP_SASL_METHOD_PLAIN, text_or_unset(settings.username),
-                                text_or_unset(settings.password))))
+                     amqp_login(conn_, settings.vhost.c_str(), 0, 131072, 0,
+                                AMQP_SASL_METHOD_PLAIN, settings.username.c_str(),
+                                settings.password.c_str())))
         return false;
     amqp_channel_open(conn_, 1);
     if (!check_reply(settings, "amqp_get_rpc_reply(conn)", amqp_get_rpc_reply(conn_)))
@@ -262,24 +259,35 @@ std::optional<std::uint64_t> BrokerLink::publish(const Settings &settings, std::
     properties.delivery_mode = 2;
     properties.message_id = bytes_of(message.message_id);
     properties.timestamp = static_cast<std::uint64_t>(message.timestamp);
-    amqp_table_entry_t entries[4]{};
+    amqp_table_entry_t entries[7]{};
     int count = 0;
     auto header = [&](const char *key, std::uint8_t kind) -> amqp_field_value_t & {
         entries[count].key = amqp_cstring_bytes(key);
         entries[count].value.kind = kind;
         return entries[count++].value;
     };
+    auto text = [&](const char *key, std::string_view value) {
+        header(key, AMQP_FIELD_KIND_UTF8).value.bytes = bytes_of(value);
+    };
+    if (message.identity != nullptr) {
+        text("origin", message.identity->origin);
+        text("run_id", message.identity->run_id);
+        text("format", kMessageFormat);
+    }
     if (message.seq != 0) {
         header("seq", AMQP_FIELD_KIND_I64).value.i64 = static_cast<std::int64_t>(message.seq);
-        header("origin", AMQP_FIELD_KIND_UTF8).value.bytes = bytes_of(message.origin);
         header("replicated", AMQP_FIELD_KIND_BOOLEAN).value.boolean = message.replicated;
         if (!message.entry_uuid.empty())
-            header("entry_uuid", AMQP_FIELD_KIND_UTF8).value.bytes = bytes_of(message.entry_uuid);
+            text("entry_uuid", message.entry_uuid);
+        if (!message.csn.empty())
+            text("csn", message.csn);
+    }
+    if (count > 0) {
         properties.headers = {count, entries};
         properties._flags |= AMQP_BASIC_HEADERS_FLAG;
     }
-    if (amqp_basic_publish(conn_, 1, amqp_cstring_bytes(text_or_unset(settings.exchange)),
-                           amqp_cstring_bytes(text_or_unset(settings.routing_key)), 0, 0,
+    if (amqp_basic_publish(conn_, 1, amqp_cstring_bytes(settings.exchange.c_str()),
+                           amqp_cstring_bytes(settings.routing_key.c_str()), 0, 0,
                            &properties, bytes_of(body)) < 0) {
         log_publish_refused(settings, "Не удалось опубликовать сообщение");
         drop();

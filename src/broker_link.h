@@ -25,15 +25,25 @@ inline constexpr char kWaitContext[] = "amqp_simple_wait_frame_noblock(conn)";
  * `subsystem`, prefixed with `context`; true when the reply is not a failure. */
 bool check_amqp_reply(const char *subsystem, const char *context, const amqp_rpc_reply_t &reply);
 
+/* The version of the message contract, as the AsyncAPI document gives it. */
+inline constexpr char kMessageFormat[] = "1.0.0";
+
+/* Who publishes: every message names it. */
+struct Identity {
+    std::string origin; // "host:port" of this server
+    std::string run_id; // one start of the plug-in
+};
+
 /* The properties every message carries besides its type and persistence. */
 struct MessageProperties {
     std::string_view message_id{};
     std::int64_t timestamp = 0; // seconds since the epoch
+    const Identity *identity = nullptr;
     // Headers of a change event; a control message has none (seq 0).
     std::uint64_t seq = 0;
-    std::string_view origin{};
     bool replicated = false;
     std::string_view entry_uuid{}; // left out when empty
+    std::string_view csn{};        // left out when empty
 };
 
 class BrokerLink {
@@ -86,9 +96,5 @@ class BrokerLink {
 
 /* The log line of a message the broker did not take. */
 void log_publish_refused(const Settings &settings, const char *what);
-
-/* A setting's text as the client library gets it: the marker "<unset>" when
- * the settings file left it out, so that the failure it causes names it. */
-const char *text_or_unset(const std::optional<std::string> &text);
 
 } // namespace dirmirror

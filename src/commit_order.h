@@ -34,6 +34,7 @@ struct OrderLimits {
 struct ChangeFacts {
     bool replicated = false; // reached this server by replication
     std::string entry_uuid;  // nsUniqueId, where the entry has one
+    std::string csn;         // the operation's change sequence number, where it has one
 };
 
 /* One change event of an operation. */

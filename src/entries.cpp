@@ -121,10 +121,11 @@ bool is_tombstone(const Slapi_Entry *entry)
     });
 }
 
-ChangeFacts change_facts(Slapi_PBlock *pb, bool replicated)
+ChangeFacts change_facts(Slapi_PBlock *pb, bool replicated, const CsnFunctions &csn)
 {
     ChangeFacts facts;
     facts.replicated = replicated;
+    facts.csn = csn_of(pb, csn);
     if (const Slapi_Entry *entry = operation_entry(pb))
         if (const char *uuid = slapi_entry_get_uniqueid(entry))
             facts.entry_uuid = uuid;

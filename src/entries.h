@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "commit_order.h"
+#include "csn.h"
 #include "event_text.h"
 #include "scope.h"
 
@@ -24,7 +25,7 @@ Slapi_Entry *operation_entry(Slapi_PBlock *pb);
  * cenotaphs), which internal operations add and change: no directory data. */
 bool is_tombstone(const Slapi_Entry *entry);
 /* The headers' facts of a change to the operation's entry. */
-ChangeFacts change_facts(Slapi_PBlock *pb, bool replicated);
+ChangeFacts change_facts(Slapi_PBlock *pb, bool replicated, const CsnFunctions &csn);
 
 std::vector<std::string_view> modification_values(const LDAPMod *mod);
 /* The entry's attributes as events show them, in the entry's own order,

@@ -73,9 +73,7 @@ int initialize_config(ConnectionConfig *config, const char *path)
 
 int set_config_fields(ConnectionConfig *config, const char *line)
 {
-    if (config != nullptr)
-        dirmirror::apply_setting_line(*config, line);
-    return 0;
+    return dirmirror::apply_settings_line(config, line);
 }
 
 int dm_str_format(char **text, const char *format, ...)

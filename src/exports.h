@@ -48,10 +48,11 @@ DM_EXPORT void *send_alive(void *publisher);
  * otherwise. It never ends the process. */
 DM_EXPORT int die_on_amqp_error(const char *subsystem, const char *context, amqp_rpc_reply_t reply);
 
-/* Sets the defaults, then applies every line of the file at `path`: 0 when
- * it was read, -1 (logged) when it can't be opened. */
+/* Reads the settings file at `path` into *config: 0 when every line was read
+ * and nothing required is missing, -1 (each problem logged, the defaults
+ * kept) otherwise. */
 DM_EXPORT int initialize_config(ConnectionConfig *config, const char *path);
-/* Applies one "KEY = value" line; anything else is ignored. Always 0. */
+/* Applies one "KEY=value" line: 0, or -1 (logged) when the line is wrong. */
 DM_EXPORT int set_config_fields(ConnectionConfig *config, const char *line);
 
 /* Formats into a newly allocated text stored in *text (see

@@ -62,7 +62,8 @@ int build_changes(Slapi_PBlock *pb, const char *subsystem, Build &build, const P
     built = false;
     std::vector<std::string> events;
     const int outcome = build(Operation{pb, plugin, dn}, events);
-    changes = with_facts(std::move(events), change_facts(pb, replicated));
+    changes = with_facts(std::move(events),
+                         change_facts(pb, replicated, plugin.csn_functions()));
     built = true;
     return outcome;
 }

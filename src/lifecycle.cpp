@@ -1,7 +1,5 @@
 #include "lifecycle.h"
 
-#include <sys/stat.h>
-
 #include <amqp_ssl_socket.h>
 #include <openssl/ssl.h>
 
@@ -20,6 +18,7 @@ namespace {
 
 constexpr char kInitSubsystem[] = "get_entry_rodide_init";
 constexpr char kBackendSubsystem[] = "backend_state";
+constexpr char kSettingsSubsystem[] = "initial_config";
 
 struct PluginSlot {
     int slot;
@@ -134,17 +133,6 @@ void on_backend_state(void *plugin, char *backend, int old_state, int new_state)
     });
 }
 
-/* The settings hold the broker's password. */
-void warn_if_others_can_read(const char *path)
-{
-    struct stat status {};
-    if (stat(path, &status) == 0 && (status.st_mode & (S_IRGRP | S_IROTH)) != 0)
-        log_failure(kInitSubsystem,
-                    "Файл настроек %s доступен для чтения не только владельцу (права %04o), а в "
-                    "нём пароль брокера: оставьте права 0600\n",
-                    path, static_cast<unsigned>(status.st_mode & 07777));
-}
-
 /* "host:port" of this server as its configuration names it. */
 std::string server_origin(void *identity)
 {
@@ -179,7 +167,6 @@ int set_up(Slapi_PBlock *pb)
                     "Не удалось инициализировать конфигурацию для подключения к RabbitMQ\n");
         return -1;
     }
-    warn_if_others_can_read(path_to_config);
     if (settings.tls) {
         // The server shares this OpenSSL: set it up once here and leave it to
         // the process, never to the client library's clean-up.
@@ -187,6 +174,7 @@ int set_up(Slapi_PBlock *pb)
         OPENSSL_init_ssl(0, nullptr);
     }
     Plugin &plugin = Plugin::begin(identity, std::move(settings), fullsync);
+
     connection_config = &plugin.settings_in_effect();
     if (register_plugin(pb, identity) != 0) {
         log_failure(kInitSubsystem, "Не удалость забиндить плагин\n");
@@ -209,11 +197,18 @@ int start_plugin(Slapi_PBlock *)
         Plugin *plugin = Plugin::current();
         if (plugin == nullptr)
             return -1;
-        plugin->start_publisher(server_origin(plugin->identity()));
+        if (!plugin->csn_functions().available()) {
+            plugin->set_csn_functions(look_up_csn_functions());
+            if (!plugin->csn_functions().available())
+                log_note(kInitSubsystem, "Функции CSN сервера (operation_get_csn, csn_as_string) "
+                                         "не найдены: события будут без заголовка csn\n");
+        }
+        plugin->start_publisher(server_origin(plugin->plugin_id()));
         register_monitor_entry(*plugin);
         // The server handles its stop signal only once the start functions
         // have returned: a stop asked for meanwhile ends the wait.
-        plugin->wait_until_fullsync_confirmed([] { return slapi_is_shutting_down() != 0; });
+        if (plugin->settings().wait_for_broker_at_start)
+            plugin->wait_until_fullsync_confirmed([] { return slapi_is_shutting_down() != 0; });
         return 0;
     });
 }
@@ -232,12 +227,23 @@ int close_plugin(Slapi_PBlock *)
 
 int load_settings(ConnectionConfig *config, const char *path)
 {
-    auto read = read_settings_file(path);
-    *config = read.value_or(Settings{});
-    if (read)
-        return 0;
-    log_failure("initial_config", "fopen(\"%s\") :: Не удалось открыть файл конфигурации\n", path);
-    return -1;
+    SettingsFile file = read_settings_file(path);
+    for (const auto &error : file.errors)
+        log_failure(kSettingsSubsystem, "%s\n", error.c_str());
+    if (file.warning)
+        log_failure(kInitSubsystem, "%s\n", file.warning->c_str());
+    *config = file.settings.value_or(Settings{});
+    return file.settings ? 0 : -1;
+}
+
+int apply_settings_line(ConnectionConfig *config, const char *line)
+{
+    if (config == nullptr || line == nullptr)
+        return -1;
+    const auto errors = apply_setting_line(*config, line);
+    for (const auto &error : errors)
+        log_failure(kSettingsSubsystem, "%s\n", error.c_str());
+    return errors.empty() ? 0 : -1;
 }
 
 void queue_control_message(const char *text)
@@ -257,12 +263,15 @@ int deliver_on_own_connection(const char *text)
 {
     Plugin *plugin = Plugin::current();
     FullsyncDebt debt(fullsync, plugin != nullptr ? &plugin->monitor() : nullptr);
-    const int result = guarded(kSendSubsystem, [text, &debt] {
+    const int result = guarded(kSendSubsystem, [text, &debt, plugin] {
         if (connection_config == nullptr) {
             log_failure(kSendSubsystem, "connection_config :: Настройки подключения не загружены\n");
             return -1;
         }
-        return deliver_once(*connection_config, text, debt) ? 0 : -1;
+        return deliver_once(*connection_config, text, debt,
+                            plugin != nullptr ? &plugin->identity() : nullptr)
+                   ? 0
+                   : -1;
     });
     if (result != 0)
         debt.lost();

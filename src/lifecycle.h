@@ -22,9 +22,11 @@ int start_plugin(Slapi_PBlock *pb);
  * within timings::kStopWait + timings::kStopAfterInterrupt. */
 int close_plugin(Slapi_PBlock *pb);
 
-/* The settings of the file at `path` into *config: 0, or -1 (logged, the
- * defaults kept) when it can't be opened. */
+/* The settings of the file at `path` into *config: 0, or -1 when it can't be
+ * opened or read (each problem logged, the defaults kept). */
 int load_settings(ConnectionConfig *config, const char *path);
+/* Applies one settings line to *config: 0, or -1 (logged) when it is wrong. */
+int apply_settings_line(ConnectionConfig *config, const char *line);
 /* Hands `text` to the current plug-in's publisher behind the events in order. */
 void queue_control_message(const char *text);
 /* One message on a connection of its own with `connection_config`: 0 when

@@ -24,9 +24,17 @@ void Monitor::failure(std::string_view text, std::time_t when) noexcept
 }
 
 std::vector<std::pair<std::string, std::string>>
-Monitor::attributes(const Settings &settings, Queue queue) const
+Monitor::attributes(const Settings &settings, Queue queue, Reader reader) const
 {
     std::vector<std::pair<std::string, std::string>> shown;
+    auto number = [](std::uint64_t value) { return std::to_string(value); };
+    shown.emplace_back("eventsPublished", number(events_published.load()));
+    shown.emplace_back("eventsDropped", number(events_dropped.load()));
+    shown.emplace_back("fullsyncsPublished", number(fullsyncs_published.load()));
+    shown.emplace_back("queueDepth", number(queue.depth));
+    shown.emplace_back("queueHighWater", number(queue.high_water));
+    if (reader != Reader::administrator)
+        return shown;
     std::string node, error;
     std::time_t error_time;
     {
@@ -35,15 +43,8 @@ Monitor::attributes(const Settings &settings, Queue queue) const
         error = last_error_;
         error_time = last_error_time_;
     }
-    auto number = [](std::uint64_t value) { return std::to_string(value); };
-    auto flag = [](bool on) { return std::string(on ? "TRUE" : "FALSE"); };
-    shown.emplace_back("brokerConnected", flag(!node.empty()));
+    shown.emplace_back("brokerConnected", node.empty() ? "FALSE" : "TRUE");
     shown.emplace_back("brokerNode", node);
-    shown.emplace_back("eventsPublished", number(events_published.load()));
-    shown.emplace_back("eventsDropped", number(events_dropped.load()));
-    shown.emplace_back("fullsyncsPublished", number(fullsyncs_published.load()));
-    shown.emplace_back("queueDepth", number(queue.depth));
-    shown.emplace_back("queueHighWater", number(queue.high_water));
     shown.emplace_back("lastError", error);
     shown.emplace_back("lastErrorTime", error.empty() ? std::string() : generalized_time(error_time));
     shown.emplace_back("startTime", generalized_time(start_time_.load()));

@@ -34,10 +34,16 @@ class Monitor {
     struct Queue {
         std::uint64_t depth = 0, high_water = 0;
     };
+    // What a reader sees.
+    enum class Reader {
+        anyone,        // the counters only
+        administrator, // the broker link, the last error and the settings too
+    };
     // The entry's attributes, in order: type and value; the settings in
     // effect last, never the broker password.
     std::vector<std::pair<std::string, std::string>> attributes(const Settings &settings,
-                                                                Queue queue) const;
+                                                                Queue queue,
+                                                                Reader reader) const;
 
   private:
     std::atomic<std::time_t> start_time_{0};

@@ -16,14 +16,56 @@ constexpr char kMonitorDn[] = "cn=dirmirror,cn=monitor";
 constexpr char kMonitorFilter[] = "(objectclass=*)";
 constexpr char kMonitorSubsystem[] = "monitor";
 
-int fill_monitor_entry(Slapi_PBlock *, Slapi_Entry *entry, Slapi_Entry *, int *returncode, char *,
-                       void *plugin_arg)
+/* Whether `dn` is a member (member or uniqueMember) of the group `group`. */
+bool is_member(const std::string &group, const char *dn, void *plugin_id)
 {
-    guarded(kMonitorSubsystem, [entry, plugin_arg] {
+    Slapi_DN *group_dn = slapi_sdn_new_dn_byval(group.c_str());
+    Slapi_DN *reader = slapi_sdn_new_dn_byval(dn);
+    char *types[] = {const_cast<char *>("member"), const_cast<char *>("uniqueMember"), nullptr};
+    Slapi_Entry *entry = nullptr;
+    bool member = false;
+    if (slapi_search_internal_get_entry(group_dn, types, &entry, plugin_id) == 0 && entry) {
+        for (char *type : {types[0], types[1]}) {
+            char **values = slapi_entry_attr_get_charray(entry, type);
+            for (char **value = values; value && *value && !member; ++value) {
+                Slapi_DN *value_dn = slapi_sdn_new_dn_byval(*value);
+                member = slapi_sdn_compare(value_dn, reader) == 0;
+                slapi_sdn_free(&value_dn);
+            }
+            slapi_ch_array_free(values);
+        }
+        slapi_entry_free(entry);
+    }
+    slapi_sdn_free(&reader);
+    slapi_sdn_free(&group_dn);
+    return member;
+}
+
+/* The root DN and the members of MONITOR_GROUP see the broker link, the last
+ * error and the settings; anyone else the counters only. */
+Monitor::Reader reader_of(Slapi_PBlock *pb, const Plugin &plugin)
+{
+    int is_root = 0;
+    if (pb != nullptr && slapi_pblock_get(pb, SLAPI_REQUESTOR_ISROOT, &is_root) == 0 && is_root)
+        return Monitor::Reader::administrator;
+    char *dn = nullptr;
+    const auto &group = plugin.settings().monitor_group;
+    if (pb == nullptr || !group || slapi_pblock_get(pb, SLAPI_REQUESTOR_DN, &dn) != 0 ||
+        dn == nullptr || *dn == '\0')
+        return Monitor::Reader::anyone;
+    return is_member(*group, dn, plugin.plugin_id()) ? Monitor::Reader::administrator
+                                                     : Monitor::Reader::anyone;
+}
+
+int fill_monitor_entry(Slapi_PBlock *pb, Slapi_Entry *entry, Slapi_Entry *, int *returncode,
+                       char *, void *plugin_arg)
+{
+    guarded(kMonitorSubsystem, [pb, entry, plugin_arg] {
         auto &plugin = *static_cast<Plugin *>(plugin_arg);
         const CommitOrder &order = plugin.commit_order();
         for (const auto &[type, value] :
-             plugin.monitor().attributes(plugin.settings(), {order.depth(), order.high_water()}))
+             plugin.monitor().attributes(plugin.settings(), {order.depth(), order.high_water()},
+                                         reader_of(pb, plugin)))
             slapi_entry_attr_set_charptr(entry, type.c_str(), value.c_str());
         return 0;
     });
@@ -80,7 +122,7 @@ void register_monitor_entry(Plugin &plugin)
 {
     if (plugin.monitor_entry_registered)
         return;
-    add_monitor_entry(plugin.identity());
+    add_monitor_entry(plugin.plugin_id());
     for (const auto &row : kMonitorCallbacks)
         // 1 when registered, 0 when not.
         if (slapi_config_register_callback(row.operation, DSE_FLAG_PREOP, kMonitorDn,

@@ -1,6 +1,8 @@
 #include "plugin.h"
 
 #include <chrono>
+#include <cstdio>
+#include <random>
 #include <ctime>
 
 #include "timings.h"
@@ -9,18 +11,39 @@ namespace dirmirror {
 
 std::atomic<Plugin *> Plugin::current_{nullptr};
 
-Plugin::Plugin(void *identity, Settings settings, std::atomic<int> &owed_flag,
+namespace {
+
+/* A random (version 4) UUID: a new one at each start of the plug-in. */
+std::string random_run_id()
+{
+    std::random_device random;
+    unsigned char bytes[16];
+    for (auto &byte : bytes)
+        byte = static_cast<unsigned char>(random());
+    bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0f) | 0x40);
+    bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3f) | 0x80);
+    char text[37];
+    std::snprintf(text, sizeof text,
+                  "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", bytes[0],
+                  bytes[1], bytes[2], bytes[3], bytes[4], bytes[5], bytes[6], bytes[7], bytes[8],
+                  bytes[9], bytes[10], bytes[11], bytes[12], bytes[13], bytes[14], bytes[15]);
+    return text;
+}
+
+} // namespace
+
+Plugin::Plugin(void *plugin_id, Settings settings, std::atomic<int> &owed_flag,
                PublisherTimes times)
-    : identity_(identity), settings_(std::move(settings)),
+    : plugin_id_(plugin_id), identity_{{}, random_run_id()}, settings_(std::move(settings)),
       filter_(settings_.exclude_attributes), times_(times), debt_(owed_flag, &monitor_)
 {
     debt_.lost(); // consumers learn of every start with a FULLSYNC
 }
 
-Plugin &Plugin::begin(void *identity, Settings settings, std::atomic<int> &owed_flag,
+Plugin &Plugin::begin(void *plugin_id, Settings settings, std::atomic<int> &owed_flag,
                       PublisherTimes times)
 {
-    auto *plugin = new Plugin(identity, std::move(settings), owed_flag, times);
+    auto *plugin = new Plugin(plugin_id, std::move(settings), owed_flag, times);
     plugin->replaced_.reset(current_.exchange(plugin));
     return *plugin;
 }
@@ -32,8 +55,8 @@ void Plugin::start_publisher(std::string origin)
         return;
     stopping_ = false;
     monitor_.started(std::time(nullptr));
-    publisher_ = std::make_unique<Publisher>(order_, settings_, debt_, monitor_, times_,
-                                             std::move(origin));
+    identity_.origin = std::move(origin);
+    publisher_ = std::make_unique<Publisher>(order_, settings_, debt_, monitor_, times_, identity_);
     publisher_thread_ = std::thread([publisher = publisher_.get()] { publisher->run(); });
 }
 

@@ -23,6 +23,7 @@
 #include <thread>
 
 #include "commit_order.h"
+#include "csn.h"
 #include "fullsync_debt.h"
 #include "monitor.h"
 #include "publisher.h"
@@ -35,12 +36,19 @@ class Plugin {
   public:
     // Makes the state from `settings` and makes it current. `owed_flag` is
     // the exported FULLSYNC flag: a new plug-in owes consumers a FULLSYNC.
-    static Plugin &begin(void *identity, Settings settings, std::atomic<int> &owed_flag,
+    static Plugin &begin(void *plugin_id, Settings settings, std::atomic<int> &owed_flag,
                          PublisherTimes times = {});
     // The plug-in the host's callbacks serve; null before the first init.
     static Plugin *current() { return current_.load(); }
 
-    void *identity() const { return identity_; }
+    // The server's handle for this plug-in, for its internal operations.
+    void *plugin_id() const { return plugin_id_; }
+    // Who publishes, in every message's headers: this server, and this start
+    // of the plug-in (a random run_id made here).
+    const Identity &identity() const { return identity_; }
+    // The server's CSN functions, looked up by init (missing: null).
+    const CsnFunctions &csn_functions() const { return csn_functions_; }
+    void set_csn_functions(CsnFunctions functions) { csn_functions_ = functions; }
     const Settings &settings() const { return settings_; }
     // For the exported `connection_config`, which C callers see as mutable.
     Settings &settings_in_effect() { return settings_; }
@@ -49,8 +57,8 @@ class Plugin {
     Monitor &monitor() { return monitor_; }
     FullsyncDebt &debt() { return debt_; }
 
-    // Starts the publisher thread, once; `origin` names this server in the
-    // headers of change events.
+    // Starts the publisher thread, once; `origin` names this server
+    // ("host:port") in the headers.
     void start_publisher(std::string origin);
     // Waits until consumers are owed nothing (the first FULLSYNC confirmed),
     // the publisher is stopped, or `give_up()` says so.
@@ -66,11 +74,13 @@ class Plugin {
     bool monitor_entry_registered = false;
 
   private:
-    Plugin(void *identity, Settings settings, std::atomic<int> &owed_flag, PublisherTimes times);
+    Plugin(void *plugin_id, Settings settings, std::atomic<int> &owed_flag, PublisherTimes times);
 
     static std::atomic<Plugin *> current_;
 
-    void *const identity_;
+    void *const plugin_id_;
+    Identity identity_;
+    CsnFunctions csn_functions_;
     Settings settings_;
     const AttributeFilter filter_;
     const PublisherTimes times_;

@@ -126,7 +126,7 @@ bool InFlight::holds_fullsync() const
 }
 
 bool deliver_once(const Settings &settings, std::string_view body, FullsyncDebt &debt,
-                  std::chrono::milliseconds reply_wait)
+                  const Identity *identity, std::chrono::milliseconds reply_wait)
 {
     const bool fullsync = body == kFullsyncBody;
     BrokerLink link(reply_wait);
@@ -134,7 +134,8 @@ bool deliver_once(const Settings &settings, std::string_view body, FullsyncDebt 
     bool confirmed = false;
     if (link.open(settings)) {
         const std::string message_id = next_message_id();
-        const MessageProperties properties{.message_id = message_id, .timestamp = now_seconds()};
+        const MessageProperties properties{
+            .message_id = message_id, .timestamp = now_seconds(), .identity = identity};
         if (const auto tag = link.publish(settings, body, properties)) {
             in_flight.add(*tag, fullsync ? InFlight::Kind::fullsync : InFlight::Kind::other);
             confirmed = await_confirm(link, in_flight, settings, reply_wait);
@@ -149,9 +150,9 @@ bool deliver_once(const Settings &settings, std::string_view body, FullsyncDebt 
 }
 
 Publisher::Publisher(CommitOrder &order, const Settings &settings, FullsyncDebt &debt,
-                     Monitor &monitor, PublisherTimes times, std::string origin)
+                     Monitor &monitor, PublisherTimes times, Identity identity)
     : order_(order), settings_(settings), debt_(debt), monitor_(monitor), times_(times),
-      origin_(std::move(origin)), link_(times.reply_wait)
+      identity_(std::move(identity)), link_(times.reply_wait)
 {
 }
 
@@ -347,12 +348,13 @@ bool Publisher::connect()
 bool Publisher::publish(const Outgoing &item, InFlight::Kind kind)
 {
     const std::string message_id = next_message_id();
-    MessageProperties properties{.message_id = message_id, .timestamp = item.timestamp};
+    MessageProperties properties{
+        .message_id = message_id, .timestamp = item.timestamp, .identity = &identity_};
     if (kind == InFlight::Kind::change) {
         properties.seq = ++seq_;
-        properties.origin = origin_;
         properties.replicated = item.facts.replicated;
         properties.entry_uuid = item.facts.entry_uuid;
+        properties.csn = item.facts.csn;
     }
     const auto tag = link_.publish(settings_, item.body, properties);
     if (!tag) {

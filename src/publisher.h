@@ -68,6 +68,7 @@ class InFlight {
  * true when confirmed. A failure owes `debt` a FULLSYNC; a confirmed
  * FULLSYNC settles it. */
 bool deliver_once(const Settings &settings, std::string_view body, FullsyncDebt &debt,
+                  const Identity *identity = nullptr,
                   std::chrono::milliseconds reply_wait = timings::kReplyWait);
 
 class Publisher {
@@ -83,9 +84,10 @@ class Publisher {
         awaiting_fullsync, // FULLSYNC published; later events wait for its confirm
     };
 
-    // `origin` names this server in the headers of change events.
+    // `identity` names this server and this start of the plug-in in every
+    // message's headers.
     Publisher(CommitOrder &order, const Settings &settings, FullsyncDebt &debt, Monitor &monitor,
-              PublisherTimes times = {}, std::string origin = {});
+              PublisherTimes times = {}, Identity identity = {});
 
     // The thread body; returns once stop() was called and the queue is
     // flushed, or the flush time is up.
@@ -117,7 +119,7 @@ class Publisher {
     FullsyncDebt &debt_;
     Monitor &monitor_;
     const PublisherTimes times_;
-    const std::string origin_;
+    const Identity identity_;
     BrokerLink link_;
     InFlight in_flight_;
     Clock::time_point next_attempt_{}, next_alive_{}, flush_until_{};

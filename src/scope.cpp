@@ -37,15 +37,11 @@ std::size_t containers_holding(std::string_view dn, std::span<const char *const>
         }));
 }
 
-AttributeFilter::AttributeFilter(std::string_view excluded)
+AttributeFilter::AttributeFilter(std::span<const std::string> excluded)
 {
-    while (!excluded.empty()) {
-        const auto comma = excluded.find(',');
-        std::string type(excluded.substr(0, comma));
-        excluded = comma == std::string_view::npos ? std::string_view{} : excluded.substr(comma + 1);
+    for (std::string type : excluded) {
         std::transform(type.begin(), type.end(), type.begin(), ascii_lower);
-        if (!type.empty())
-            excluded_.push_back(std::move(type));
+        excluded_.push_back(std::move(type));
     }
 }
 

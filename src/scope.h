@@ -28,8 +28,8 @@ class AttributeFilter {
         never,       // the server's internal carrier of clear-text passwords, and what
                      // the backend keeps only in its own copy of an entry
     };
-    // `excluded`: comma-separated attribute types; each covers its subtypes.
-    explicit AttributeFilter(std::string_view excluded = {});
+    // `excluded`: attribute types; each covers its subtypes.
+    explicit AttributeFilter(std::span<const std::string> excluded = {});
     Verdict verdict(std::string_view type) const;
 
   private:

@@ -1,7 +1,10 @@
 #pragma once
 // The plug-in's settings. One table of keys drives reading the settings file,
 // the defaults, and what the monitor entry lists; a new setting is one row
-// and one field. Free of the directory server's types.
+// and one field. The reader fails closed: a line it cannot read, a value
+// that is not one of a key's values, an unknown key or a missing required
+// one is an error naming the key, and the plug-in does not start. Free of
+// the directory server's types.
 
 #include <cstdint>
 #include <optional>
@@ -14,46 +17,79 @@
 
 namespace dirmirror {
 
-/* The settings in effect, read once at start-up. An unset text is nullopt. */
+/* The settings in effect, read once at start-up. */
 struct Settings {
-    std::optional<std::string> host;
-    std::int32_t port = 0;
-    std::optional<std::string> vhost, exchange, routing_key, username, password;
+    std::string host; // "host[:port],host[:port],..."
+    std::int32_t port = 5672;
+    std::string vhost = "/";
+    std::string exchange, routing_key, username, password;
     bool tls = false;
     std::optional<std::string> cacert, cert, key;
     bool verify_hostname = true;
-    std::string exclude_attributes; // comma-separated types; empty: none
+    std::vector<std::string> exclude_attributes;
     bool publish_replicated = true;
     bool publish_internal = true;
+    bool wait_for_broker_at_start = true;
+    std::optional<std::string> monitor_group; // a group DN; none: only the root DN
 };
 
 /* One row of the settings table. */
 struct SettingKey {
-    enum class Kind { text, secret, number, on_off, list };
-    using Field = std::variant<std::optional<std::string> Settings::*, std::int32_t Settings::*,
-                               bool Settings::*, std::string Settings::*>;
+    enum class Kind { text, secret, port, on_off, list, dn };
+    using Field = std::variant<std::string Settings::*, std::optional<std::string> Settings::*,
+                               std::int32_t Settings::*, bool Settings::*,
+                               std::vector<std::string> Settings::*>;
     std::string_view key;          // in the settings file
     Kind kind;
     std::string_view if_missing;   // the default, as the documentation writes it
     std::string_view monitor_name; // the monitor entry's attribute; empty: never shown
     Field field;
+    bool required = false;
 };
 
-/* Every setting, in the order the reader tries them. */
+/* Every setting, in the order the documentation lists them. */
 std::span<const SettingKey> setting_keys();
 
-/* Applies one line of a settings file: "KEY = value", the key at the very
- * start of the line. The first key the line starts with decides; the value
- * is the next run of non-blank bytes. Anything else leaves `settings` as it
- * is. */
-void apply_setting_line(Settings &settings, const char *line);
+/* The longest line the settings file may hold, its line feed aside. */
+inline constexpr std::size_t kMaxSettingsLine = 4096;
 
-/* The settings of the file at `path`, each line applied in turn (a line
- * longer than 511 bytes in pieces of 511); nullopt when it can't be opened. */
-std::optional<Settings> read_settings_file(const char *path);
+/* Reads a settings file line by line into Settings. */
+class SettingsReader {
+  public:
+    explicit SettingsReader(Settings start = {}) : settings_(std::move(start)) {}
+    // One line, without its line feed; `number` counts from 1.
+    void read_line(std::string_view line, int number);
+    // Once every line is read: what is missing or inconsistent is added to
+    // the errors. The settings are good only when there are none.
+    const Settings &finish();
+    const std::vector<std::string> &errors() const { return errors_; }
+    // The values read so far, unchecked.
+    const Settings &settings_so_far() const { return settings_; }
+
+  private:
+    void store(const SettingKey &row, std::string_view value, int number);
+    void check_required();
+    Settings settings_;
+    std::vector<std::string> errors_;
+    std::vector<std::pair<std::string_view, int>> seen_; // key, line
+};
+
+/* What reading a settings file gave: the settings when there is no error,
+ * and every line the error log shows about it. */
+struct SettingsFile {
+    std::optional<Settings> settings;
+    std::vector<std::string> errors; // each names the key or the line
+    std::optional<std::string> warning; // the file is readable by others
+};
+SettingsFile read_settings_file(const char *path);
+
+/* Applies one line to `settings`: the errors it gives (empty when it was
+ * read). */
+std::vector<std::string> apply_setting_line(Settings &settings, std::string_view line);
 
 /* The settings as the monitor entry lists them: (attribute, value) in table
- * order; an unset text is empty, a switch TRUE or FALSE; never the password. */
+ * order; an unset text is empty, a switch TRUE or FALSE, a list joined by
+ * commas; never the password. */
 std::vector<std::pair<std::string, std::string>> settings_shown(const Settings &settings);
 
 /* One broker node of RABBIT_HOST. */
@@ -62,8 +98,9 @@ struct BrokerNode {
     int port;
 };
 
-/* The nodes of a comma-separated "host[:port]" list ("[v6-address]:port" too);
- * a node without a port takes `default_port`. Empty items are skipped. */
-std::vector<BrokerNode> broker_nodes(std::string_view hosts, int default_port);
+/* The nodes of a comma-separated "host[:port]" list ("[v6-address]:port"
+ * too; blanks around items allowed); a node without a port takes
+ * `default_port`. nullopt when an item is empty or its port is not one. */
+std::optional<std::vector<BrokerNode>> broker_nodes(std::string_view hosts, int default_port);
 
 } // namespace dirmirror

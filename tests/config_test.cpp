@@ -1,5 +1,5 @@
-// The settings reader: one "KEY = value" line at a time, whole files, the
-// table that drives them, and the documentation that lists them.
+// The settings reader: it fails closed, naming the key of every line it
+// cannot read; the table that drives it, and the documentation that lists it.
 #include "exports.h"
 #include "fake_host.h"
 #include "log.h"
@@ -9,79 +9,24 @@
 #include "settings.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
-#include <cstdlib>
-#include <cstring>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <algorithm>
 #include <set>
 #include <sstream>
 #include <string>
 
 namespace {
 
-struct Fields {
-    std::string host = "<unset>", port = "0", vhost = "<unset>", exchange = "<unset>",
-                routingkey = "<unset>", username = "<unset>", password = "<unset>";
-};
+// A complete, valid file; the cases add or replace lines.
+const std::string kGood = "RABBIT_HOST=mq1.lab\nRABBIT_EXCHANGE=dirmirror\n"
+                          "RABBIT_ROUTINGKEY=ldap.changes\nRABBIT_USERNAME=svc\n"
+                          "RABBIT_PASSWORD=s3cr3t word\n";
 
-Fields fields_of(const dirmirror::Settings &c)
-{
-    auto text = [](const std::optional<std::string> &f) { return f.value_or("<unset>"); };
-    return {text(c.host),        std::to_string(c.port), text(c.vhost),   text(c.exchange),
-            text(c.routing_key), text(c.username),       text(c.password)};
-}
-
-void expect_fields(const dirmirror::Settings &c, const Fields &want)
-{
-    const Fields got = fields_of(c);
-    EXPECT_EQ(got.host, want.host);
-    EXPECT_EQ(got.port, want.port);
-    EXPECT_EQ(got.vhost, want.vhost);
-    EXPECT_EQ(got.exchange, want.exchange);
-    EXPECT_EQ(got.routingkey, want.routingkey);
-    EXPECT_EQ(got.username, want.username);
-    EXPECT_EQ(got.password, want.password);
-}
-
-/* Settings unlike the defaults in every field, so that a reset is visible. */
-dirmirror::Settings spoiled()
-{
-    dirmirror::Settings s;
-    s.host = s.vhost = s.exchange = s.routing_key = s.username = s.password = "x";
-    s.cacert = s.cert = s.key = "x";
-    s.port = 4242;
-    s.tls = true;
-    s.verify_hostname = s.publish_replicated = false;
-    s.publish_internal = false;
-    s.exclude_attributes = "x";
-    return s;
-}
-
-void expect_defaults(const dirmirror::Settings &c)
-{
-    expect_fields(c, Fields{});
-    EXPECT_FALSE(c.cacert || c.cert || c.key);
-    EXPECT_FALSE(c.tls);
-    EXPECT_TRUE(c.verify_hostname);
-    EXPECT_TRUE(c.publish_replicated);
-    EXPECT_TRUE(c.publish_internal);
-    EXPECT_EQ(c.exclude_attributes, "");
-}
-
-/* The monitor entry's attributes by type. */
-std::map<std::string, std::string> shown_by_monitor(const dirmirror::Monitor &monitor,
-                                                    const dirmirror::Settings &settings)
-{
-    std::map<std::string, std::string> shown;
-    for (auto &[type, value] : monitor.attributes(settings, {}))
-        shown[type] = value;
-    return shown;
-}
-
-class config_file : public ::testing::Test {
+class SettingsFile : public ::testing::Test {
   protected:
     void SetUp() override
     {
@@ -92,207 +37,139 @@ class config_file : public ::testing::Test {
     }
     void TearDown() override { std::filesystem::remove_all(dir_); }
 
-    std::string write(const std::string &bytes)
+    std::string write(const std::string &bytes, mode_t mode = 0600)
     {
         const auto path = (dir_ / "dirmirror.env").string();
         std::ofstream(path, std::ios::binary) << bytes;
+        chmod(path.c_str(), mode);
         return path;
+    }
+    dirmirror::SettingsFile read(const std::string &bytes)
+    {
+        return dirmirror::read_settings_file(write(bytes).c_str());
     }
 
     std::filesystem::path dir_;
-    dirmirror::Settings config_;
 };
-
-TEST(config_line, AppliesOnlyKeysAtTheStartOfTheLine)
-{
-    struct Case {
-        const char *name;
-        std::string line;
-        Fields want; // changes from the starting record
-    };
-    // Every field starts with a value of its own, so "unchanged" is visible.
-    const Fields start{"h0", "4242", "v0", "e0", "r0", "u0", "p0"};
-    auto with = [&](auto member, std::string value) {
-        Fields f = start;
-        f.*member = std::move(value);
-        return f;
-    };
-    const std::vector<Case> cases = {
-        {"host", "RABBIT_HOST=broker1", with(&Fields::host, "broker1")},
-        {"host with blanks", "RABBIT_HOST = broker1\n", with(&Fields::host, "broker1")},
-        {"host then more words", "RABBIT_HOST=broker1 broker2", with(&Fields::host, "broker1")},
-        {"host with CRLF", "RABBIT_HOST=broker1\r\n", with(&Fields::host, "broker1")},
-        {"leading blank", " RABBIT_HOST=broker1", start},
-        {"leading tab", "\tRABBIT_HOST=broker1", start},
-        {"leading word", "export RABBIT_HOST=broker1", start},
-        {"longer key name", "RABBIT_HOSTNAME=x", start},
-        {"lower case key", "rabbit_host=broker1", start},
-        {"comment", "# RABBIT_HOST=broker1", start},
-        {"empty line", "", start},
-        {"blank line", " \t\n", start},
-        {"no equals sign", "RABBIT_HOST broker1", start},
-        {"quoted value", "RABBIT_PASSWORD=\"two words\"", with(&Fields::password, "\"two")},
-        {"empty vhost", "RABBIT_VHOST=", start},
-        {"empty vhost with blanks", "RABBIT_VHOST =  \n", start},
-        {"vhost", "RABBIT_VHOST=/prod", with(&Fields::vhost, "/prod")},
-        {"exchange", "RABBIT_EXCHANGE = dir.events", with(&Fields::exchange, "dir.events")},
-        {"routing key", "RABBIT_ROUTINGKEY=ldap.#", with(&Fields::routingkey, "ldap.#")},
-        {"username", "RABBIT_USERNAME=svc-mirror", with(&Fields::username, "svc-mirror")},
-        {"port", "RABBIT_PORT = 5672\n", with(&Fields::port, "5672")},
-        {"port with trailing letters", "RABBIT_PORT=123abc", with(&Fields::port, "123")},
-        {"port not a number", "RABBIT_PORT=abc", start},
-        {"port empty", "RABBIT_PORT=", start},
-        {"negative port", "RABBIT_PORT=-1", with(&Fields::port, "-1")},
-        {"port with plus sign", "RABBIT_PORT=+7", with(&Fields::port, "7")},
-        {"largest int32 port", "RABBIT_PORT=2147483647", with(&Fields::port, "2147483647")},
-        {"smallest int32 port", "RABBIT_PORT=-2147483648", with(&Fields::port, "-2147483648")},
-        {"port just past int32", "RABBIT_PORT=2147483648", start},
-        {"port far past int32", "RABBIT_PORT=99999999999", start},
-        {"port past int64", "RABBIT_PORT=99999999999999999999999", start},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
-        dirmirror::Settings config;
-        config.host = "h0";
-        config.port = 4242;
-        config.vhost = "v0";
-        config.exchange = "e0";
-        config.routing_key = "r0";
-        config.username = "u0";
-        config.password = "p0";
-        EXPECT_EQ(set_config_fields(&config, c.line.c_str()), 0);
-        expect_fields(config, c.want);
-    }
-    EXPECT_EQ(set_config_fields(nullptr, "RABBIT_HOST=x"), 0);
-}
-
-TEST_F(config_file, MissingFileKeepsDefaultsAndLogsOnce)
-{
-    const auto path = (dir_ / "absent.env").string();
-    config_ = spoiled();
-    EXPECT_EQ(initialize_config(&config_, path.c_str()), -1);
-    expect_defaults(config_);
-    const auto lines = fake_log_lines();
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0].level, 0);
-    EXPECT_EQ(lines[0].subsystem, "initial_config");
-    EXPECT_EQ(lines[0].text,
-              "fopen(\"" + path + "\") :: Не удалось открыть файл конфигурации\n");
-}
-
-TEST_F(config_file, EmptyFileGivesDefaults)
-{
-    config_ = spoiled();
-    EXPECT_EQ(initialize_config(&config_, write("").c_str()), 0);
-    expect_defaults(config_);
-    EXPECT_TRUE(fake_log_lines().empty());
-}
-
-TEST_F(config_file, RealisticFile)
-{
-    const auto path = write("# Broker used by the directory mirror\n"
-                            "\n"
-                            "RABBIT_HOST=mq1.lab.internal\n"
-                            "RABBIT_PORT = 5671\n"
-                            "RABBIT_VHOST=/directory\n"
-                            "   # indented comment\n"
-                            "RABBIT_EXCHANGE=dirmirror.events\r\n"
-                            "RABBIT_ROUTINGKEY = ldap.changes\n"
-                            "RABBIT_USERNAME=svc-dirmirror\n"
-                            "RABBIT_PASSWORD=S3cr3t!#x\n");
-    EXPECT_EQ(initialize_config(&config_, path.c_str()), 0);
-    expect_fields(config_, {"mq1.lab.internal", "5671", "/directory", "dirmirror.events",
-                            "ldap.changes", "svc-dirmirror", "S3cr3t!#x"});
-
-    // The monitor entry shows these settings, never the password; what the
-    // file left unset reads as empty.
-    auto shown = shown_by_monitor(dirmirror::Monitor{}, config_);
-    for (const auto &[type, value] : shown)
-        EXPECT_EQ(value.find("S3cr3t"), std::string::npos) << type;
-    EXPECT_EQ(shown["rabbitHost"], "mq1.lab.internal");
-    EXPECT_EQ(shown["rabbitPort"], "5671");
-    EXPECT_EQ(shown["rabbitUsername"], "svc-dirmirror");
-    EXPECT_EQ(shown["rabbitCacert"], "");
-    EXPECT_EQ(shown["rabbitTls"], "FALSE");
-}
-
-TEST_F(config_file, LongLinesArriveInPiecesOf511Bytes)
-{
-    // The 16-byte key and 495 bytes fill a piece; the next piece starts a key of its own.
-    const auto path = write("RABBIT_HOST=" + std::string(600, 'h') + "\n" +
-                            "RABBIT_USERNAME=" + std::string(495, 'u') + "RABBIT_VHOST=/cut\n" +
-                            "RABBIT_PORT=5672\n");
-    EXPECT_EQ(initialize_config(&config_, path.c_str()), 0);
-    expect_fields(config_, {.host = std::string(499, 'h'), .port = "5672", .vhost = "/cut",
-                            .username = std::string(495, 'u')});
-}
-
-TEST_F(config_file, RepeatedKeyTakesTheLastValueThatScans)
-{
-    const auto path = write("RABBIT_HOST=first\nRABBIT_PORT=1\nRABBIT_HOST=second\n"
-                            "RABBIT_PORT=2\nRABBIT_HOST=\nRABBIT_PORT=x\n");
-    EXPECT_EQ(initialize_config(&config_, path.c_str()), 0);
-    expect_fields(config_, {.host = "second", .port = "2"});
-}
-
-TEST_F(config_file, BinaryJunkDoesNotHideValidLines)
-{
-    std::string junk;
-    for (int i = 0; i < 3000; ++i)
-        junk += "\0\xff\x01x \xfe"[i % 6];
-    const auto path = write(std::string("\0RABBIT_HOST=evil\n", 18) + "\xff\xfeRABBIT_PORT=1\n" +
-                            junk + "\n" + "RABBIT_HOST=good\n" + junk +
-                            "\nRABBIT_PORT=15672\n\xff\xff\xff\n" +
-                            "RABBIT_PASSWORD=last-line-without-newline");
-    EXPECT_EQ(initialize_config(&config_, path.c_str()), 0);
-    expect_fields(config_,
-                  {.host = "good", .port = "15672", .password = "last-line-without-newline"});
-}
 
 } // namespace
 
-// TLS, exclusion and publishing settings: on/off switches in any case, paths
-// as written; a file without them keeps the defaults (TLS off, host names
-// checked, replicated changes published, internal ones not).
-TEST(config_line, SwitchesPathsAndLists)
+// Each bad line gives one error line naming its key (or its line), the
+// password never shown; the file then gives no settings.
+TEST_F(SettingsFile, EveryProblemIsOneLineNamingTheKey)
 {
     struct Case {
-        std::vector<const char *> lines;
-        bool tls, verify_hostname;
-        std::string cacert, cert, key, excluded;
-        bool publish_replicated = true, publish_internal = true;
+        const char *name;
+        std::string lines;
+        std::string error; // the whole line
     };
     const std::vector<Case> cases = {
-        {{}, 0, 1, "<unset>", "<unset>", "<unset>", ""},
-        {{"RABBIT_TLS=on", "RABBIT_CACERT = /etc/ssl/ca.pem", "RABBIT_CERT=/c.pem", "RABBIT_KEY=/k.pem"},
-         1, 1, "/etc/ssl/ca.pem", "/c.pem", "/k.pem", ""},
-        {{"RABBIT_TLS=ON", "RABBIT_TLS=maybe", "RABBIT_VERIFY_HOSTNAME=Off"}, 1, 0, "<unset>",
-         "<unset>", "<unset>", ""},
-        {{"RABBIT_TLS=on", "RABBIT_TLS=off"}, 0, 1, "<unset>", "<unset>", "<unset>", ""},
-        {{"EXCLUDE_ATTRIBUTES=userPassword,krbPrincipalKey other"}, 0, 1, "<unset>", "<unset>",
-         "<unset>", "userPassword,krbPrincipalKey"},
-        {{"PUBLISH_REPLICATED=off", "PUBLISH_INTERNAL=off"}, 0, 1, "<unset>", "<unset>", "<unset>",
-         "", 0, 0},
+        {"unknown switch value", "RABBIT_TLS=maybe\n",
+         "RABBIT_TLS: \"maybe\" не распознано: допустимо on/off, true/false, yes/no, 1/0 (строка 6)"},
+        {"key in the wrong case", "rabbit_tls=on\n", "Ключ rabbit_tls пишется RABBIT_TLS (строка 6)"},
+        {"misspelt key", "RABBIT_TSL=on\n", "Неизвестный ключ RABBIT_TSL (строка 6)"},
+        {"shell syntax", "export RABBIT_TLS=on\n", "Неизвестный ключ export RABBIT_TLS (строка 6)"},
+        {"no equals sign", "RABBIT_TLS on\n", "Нет знака «=»: ожидается КЛЮЧ=значение (строка 6)"},
+        {"port out of range", "RABBIT_PORT=65536\n",
+         "RABBIT_PORT: \"65536\" не номер порта: ожидается целое число от 1 до 65535 (строка 6)"},
+        {"port with letters", "RABBIT_PORT=123abc\n",
+         "RABBIT_PORT: \"123abc\" не номер порта: ожидается целое число от 1 до 65535 (строка 6)"},
+        {"empty value", "RABBIT_VHOST=\n", "RABBIT_VHOST: пустое значение (строка 6)"},
+        {"given twice", "RABBIT_PASSWORD=  \n", "RABBIT_PASSWORD: задан дважды (строки 5 и 6)"},
+        {"a line too long", "RABBIT_VHOST=" + std::string(4084, 'v') + "\n",
+         "RABBIT_VHOST: строка длиннее 4096 байт (строка 6)"},
+        {"not attribute types", "EXCLUDE_ATTRIBUTES=userPassword, user Password\n",
+         "EXCLUDE_ATTRIBUTES: \"userPassword, user Password\" не список типов атрибутов через "
+         "запятую (строка 6)"},
+        {"TLS without a CA", "RABBIT_TLS=yes\n", "RABBIT_CACERT не задан, а RABBIT_TLS включён"},
+        {"a CA file that is not there", "RABBIT_TLS=on\nRABBIT_CACERT=/nonexistent/ca.pem\n",
+         "RABBIT_CACERT: файла \"/nonexistent/ca.pem\" нет"},
+        {"a certificate without its key", "RABBIT_CERT=/c.pem\n",
+         "RABBIT_CERT задан без RABBIT_KEY"},
     };
     for (const auto &c : cases) {
-        dirmirror::Settings config;
-        const std::string path = "/tmp/dirmirror-tls-settings.env";
-        {
-            std::ofstream file(path);
-            for (const char *line : c.lines)
-                file << line << "\n";
-        }
-        ASSERT_EQ(initialize_config(&config, path.c_str()), 0);
-        std::filesystem::remove(path);
-        EXPECT_EQ(config.tls, c.tls);
-        EXPECT_EQ(config.verify_hostname, c.verify_hostname);
-        EXPECT_EQ(config.cacert.value_or("<unset>"), c.cacert);
-        EXPECT_EQ(config.cert.value_or("<unset>"), c.cert);
-        EXPECT_EQ(config.key.value_or("<unset>"), c.key);
-        EXPECT_EQ(config.exclude_attributes, c.excluded);
-        EXPECT_EQ(config.publish_replicated, c.publish_replicated);
-        EXPECT_EQ(config.publish_internal, c.publish_internal);
+        SCOPED_TRACE(c.name);
+        const auto file = read(kGood + c.lines);
+        EXPECT_FALSE(file.settings);
+        EXPECT_EQ(file.errors, std::vector<std::string>{c.error});
     }
+    const auto missing = read("RABBIT_HOST=mq1.lab\n");
+    EXPECT_EQ(missing.errors, (std::vector<std::string>{"RABBIT_EXCHANGE не задан",
+                                                       "RABBIT_ROUTINGKEY не задан",
+                                                       "RABBIT_USERNAME не задан",
+                                                       "RABBIT_PASSWORD не задан"}));
+    const std::string without_first = kGood.substr(kGood.find('\n') + 1);
+    EXPECT_EQ(read("RABBIT_HOST=mq1:x\n" + without_first).errors,
+              std::vector<std::string>{
+                  "RABBIT_HOST: \"mq1:x\" не список узлов host[:port] через запятую"});
+    EXPECT_EQ(read("RABBIT_HOST= \t\n" + without_first).errors,
+              std::vector<std::string>{"RABBIT_HOST: пустое значение (строка 1)"});
+}
+
+// A value is the rest of its line, surrounding blanks trimmed; "#" starts a
+// comment only at the start of a line; switches in any of their spellings;
+// lists with any blanks; the defaults of what is left out.
+TEST_F(SettingsFile, ValuesAsWrittenAndTheDefaults)
+{
+    const auto file = read("# comment\n  # indented comment\n\n" + kGood +
+                           "RABBIT_VHOST =  /with blanks#and hash \r\n"
+                           "RABBIT_TLS=Yes\nRABBIT_VERIFY_HOSTNAME=0\n"
+                           "RABBIT_CACERT=/etc/hostname\n"
+                           "EXCLUDE_ATTRIBUTES = userPassword ,description,  krbPrincipalKey\n"
+                           "PUBLISH_REPLICATED=FALSE\nPUBLISH_INTERNAL=no\n"
+                           "WAIT_FOR_BROKER_AT_START=off\nMONITOR_GROUP=cn=monitoring,dc=lab\n");
+    EXPECT_EQ(file.errors, std::vector<std::string>{});
+    ASSERT_TRUE(file.settings);
+    const auto &s = *file.settings;
+    EXPECT_EQ(s.password, "s3cr3t word");
+    EXPECT_EQ(s.vhost, "/with blanks#and hash");
+    EXPECT_TRUE(s.tls);
+    EXPECT_EQ(s.port, 5671) << "the TLS port when none is given";
+    EXPECT_FALSE(s.verify_hostname);
+    EXPECT_EQ(s.exclude_attributes,
+              (std::vector<std::string>{"userPassword", "description", "krbPrincipalKey"}));
+    EXPECT_FALSE(s.publish_replicated || s.publish_internal || s.wait_for_broker_at_start);
+    EXPECT_EQ(s.monitor_group, "cn=monitoring,dc=lab");
+
+    const auto plain = read(kGood);
+    ASSERT_TRUE(plain.settings);
+    EXPECT_EQ(plain.settings->port, 5672);
+    EXPECT_EQ(plain.settings->vhost, "/");
+    EXPECT_TRUE(plain.settings->publish_internal && plain.settings->wait_for_broker_at_start);
+    EXPECT_FALSE(plain.warning);
+}
+
+// The plug-in logs what the reader says and refuses to start; the password
+// never reaches the log; a file others can read is worth a warning.
+TEST_F(SettingsFile, ThePluginLogsEachProblemAndRefusesToStart)
+{
+    const auto path = write(kGood + "RABBIT_PASSWORD=s3cr3t word\nRABBIT_TLS=maybe\n", 0644);
+    dirmirror::Settings settings;
+    settings.host = "kept";
+    EXPECT_EQ(initialize_config(&settings, path.c_str()), -1);
+    EXPECT_EQ(settings.host, "") << "the defaults, not half the file";
+    std::vector<std::string> lines;
+    for (const auto &line : fake_log_lines()) {
+        EXPECT_EQ(line.text.find("s3cr3t"), std::string::npos) << line.text;
+        lines.push_back(line.subsystem + " - " + line.text);
+    }
+    EXPECT_EQ(lines, (std::vector<std::string>{
+                         "initial_config - RABBIT_PASSWORD: задан дважды (строки 5 и 6)\n",
+                         "initial_config - RABBIT_TLS: \"maybe\" не распознано: допустимо on/off, "
+                         "true/false, yes/no, 1/0 (строка 7)\n",
+                         "get_entry_rodide_init - Файл настроек " + path +
+                             " доступен для чтения не только владельцу (права 0644), а в нём "
+                             "пароль брокера: оставьте права 0600\n"}));
+    fake_log_clear();
+    EXPECT_EQ(initialize_config(&settings, (dir_ / "absent.env").c_str()), -1);
+    ASSERT_EQ(fake_log_lines().size(), 1u);
+    EXPECT_EQ(fake_log_lines()[0].text,
+              "fopen(\"" + (dir_ / "absent.env").string() + "\") :: Не удалось открыть файл конфигурации\n");
+    fake_log_clear();
+    EXPECT_EQ(set_config_fields(&settings, "RABBIT_VHOST=/x"), 0);
+    EXPECT_EQ(settings.vhost, "/x");
+    EXPECT_EQ(set_config_fields(&settings, "RABBIT_TLS=sometimes"), -1);
+    EXPECT_EQ(fake_log_lines().size(), 1u);
 }
 
 TEST(broker_nodes, ListsHostsWithTheirPorts)
@@ -300,19 +177,26 @@ TEST(broker_nodes, ListsHostsWithTheirPorts)
     using Nodes = std::vector<std::pair<std::string, int>>;
     struct Case {
         const char *hosts;
+        bool valid;
         Nodes nodes;
     };
     const std::vector<Case> cases = {
-        {"broker1", {{"broker1", 5672}}},
-        {"a,b:5673,,c:1", {{"a", 5672}, {"b", 5673}, {"c", 1}}},
-        {"[::1]:5671,[fe80::1],::1", {{"::1", 5671}, {"fe80::1", 5672}, {"::1", 5672}}},
-        {"h:0,h:65536,h:x", {{"h:0", 5672}, {"h:65536", 5672}, {"h:x", 5672}}},
-        {"", {}},
+        {"broker1", true, {{"broker1", 5672}}},
+        {"a, b:5673 ,c:1", true, {{"a", 5672}, {"b", 5673}, {"c", 1}}},
+        {"[::1]:5671,[fe80::1],::1", true, {{"::1", 5671}, {"fe80::1", 5672}, {"::1", 5672}}},
+        {"a,,b", false, {}},
+        {"h:0", false, {}},
+        {"h:65536", false, {}},
+        {"h:x", false, {}},
+        {"[::1", false, {}},
+        {"", false, {}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.hosts);
         Nodes got;
-        for (const auto &node : dirmirror::broker_nodes(c.hosts, 5672))
+        const auto nodes = dirmirror::broker_nodes(c.hosts, 5672);
+        ASSERT_EQ(nodes.has_value(), c.valid);
+        for (const auto &node : nodes.value_or(std::vector<dirmirror::BrokerNode>{}))
             got.emplace_back(node.host, node.port);
         EXPECT_EQ(got, c.nodes);
     }
@@ -321,7 +205,8 @@ TEST(broker_nodes, ListsHostsWithTheirPorts)
 TEST(attribute_filter, HidesExcludedTypesAndNeverShowsPasswordsOrBookkeeping)
 {
     using Verdict = dirmirror::AttributeFilter::Verdict;
-    const dirmirror::AttributeFilter filter("userPassword,KRBprincipalKey,,");
+    const std::vector<std::string> excluded = {"userPassword", "KRBprincipalKey"};
+    const dirmirror::AttributeFilter filter(excluded);
     const std::vector<std::pair<const char *, Verdict>> cases = {
         {"userPassword", Verdict::hide_values},     {"USERPASSWORD;binary", Verdict::hide_values},
         {"krbPrincipalKey", Verdict::hide_values},  {"userPasswordX", Verdict::publish},
@@ -351,7 +236,10 @@ TEST(FailureLog, ReachesTheLogWholeAndBecomesTheMonitorsLastError)
         EXPECT_EQ(lines[0].level, SLAPI_LOG_FATAL);
         EXPECT_EQ(lines[0].subsystem, "send_message");
         EXPECT_EQ(lines[0].text, "ctx :: " + detail + "\n");
-        auto shown = shown_by_monitor(plugin.monitor(), plugin.settings());
+        std::map<std::string, std::string> shown;
+        for (auto &[type, value] : plugin.monitor().attributes(
+                 plugin.settings(), {}, dirmirror::Monitor::Reader::administrator))
+            shown[type] = value;
         EXPECT_EQ(shown["lastError"], "ctx :: " + detail);
         EXPECT_EQ(shown["lastErrorTime"].size(), 15u); // YYYYmmddHHMMSSZ
     }

@@ -16,6 +16,7 @@ std::vector<LogLine> log_lines;
 std::vector<RegisteredPlugin> registered_plugins;
 bool refuse_registration = false;
 std::optional<slapi_entry> server_config;
+std::map<std::string, slapi_entry> directory_entries; // by DN, lower case
 std::vector<DseCallback> dse_callbacks;
 std::vector<slapi_entry> added_entries;
 std::atomic<bool> shutting_down{false};
@@ -87,6 +88,46 @@ void fake_registered_plugins_clear()
 {
     std::lock_guard lock(log_mutex);
     registered_plugins.clear();
+}
+
+/* Lower case and no blanks after commas: enough of the server's DN
+ * normalisation for the tests' DNs. */
+std::string fake_normalized_dn(std::string dn)
+{
+    std::string out;
+    for (size_t i = 0; i < dn.size(); ++i)
+        if (!(dn[i] == ' ' && i > 0 && dn[i - 1] == ','))
+            out += static_cast<char>(std::tolower(static_cast<unsigned char>(dn[i])));
+    return out;
+}
+
+std::map<const void *, std::string> operation_csns;
+
+void fake_operation_csn(const void *operation, const std::string &csn)
+{
+    std::lock_guard lock(log_mutex);
+    operation_csns[operation] = csn;
+}
+
+// The server's CSN functions, which the plug-in looks up by name.
+extern "C" __attribute__((visibility("default"))) void *operation_get_csn(Slapi_Operation *operation)
+{
+    std::lock_guard lock(log_mutex);
+    const auto found = operation_csns.find(operation);
+    return found == operation_csns.end() ? nullptr : &found->second;
+}
+
+extern "C" __attribute__((visibility("default"))) char *csn_as_string(const void *csn, int,
+                                                                       char *text)
+{
+    std::snprintf(text, 21, "%s", static_cast<const std::string *>(csn)->c_str());
+    return text;
+}
+
+void fake_directory_entry(const std::string &dn, const slapi_entry &entry)
+{
+    std::lock_guard lock(log_mutex);
+    directory_entries[fake_normalized_dn(dn)] = entry;
 }
 
 void fake_server_config(const std::string &host, int port)
@@ -262,10 +303,39 @@ void slapi_sdn_free(Slapi_DN **sdn)
 int slapi_search_internal_get_entry(Slapi_DN *dn, char **, Slapi_Entry **ret_entry, void *)
 {
     std::lock_guard lock(log_mutex);
-    if (dn->dn != "cn=config" || !server_config)
-        return -1;
-    *ret_entry = new slapi_entry(*server_config);
+    if (dn->dn == "cn=config" && server_config) {
+        *ret_entry = new slapi_entry(*server_config);
+        return 0;
+    }
+    const auto found = directory_entries.find(fake_normalized_dn(dn->dn));
+    if (found == directory_entries.end())
+        return LDAP_NO_SUCH_OBJECT;
+    *ret_entry = new slapi_entry(found->second);
     return 0;
+}
+
+int slapi_sdn_compare(const Slapi_DN *a, const Slapi_DN *b)
+{
+    return fake_normalized_dn(a->dn).compare(fake_normalized_dn(b->dn));
+}
+
+char **slapi_entry_attr_get_charray(const Slapi_Entry *e, const char *type)
+{
+    for (const auto &attr : e->attrs)
+        if (attr.type && strcasecmp(attr.type->c_str(), type) == 0) {
+            auto **values = static_cast<char **>(calloc(attr.values.size() + 1, sizeof(char *)));
+            for (size_t i = 0; i < attr.values.size(); ++i)
+                values[i] = strdup(attr.values[i].bytes.c_str());
+            return values;
+        }
+    return nullptr;
+}
+
+void slapi_ch_array_free(char **array)
+{
+    for (char **value = array; value && *value; ++value)
+        free(*value);
+    free(array);
 }
 
 char *slapi_entry_attr_get_charptr(const Slapi_Entry *e, const char *type)

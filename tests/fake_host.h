@@ -60,6 +60,10 @@ struct slapi_dn {
 
 // What slapi_search_internal_get_entry finds at cn=config (nothing when empty).
 void fake_server_config(const std::string &host, int port);
+// The CSN the server's operation_get_csn gives `operation`.
+void fake_operation_csn(const void *operation, const std::string &csn);
+// An entry slapi_search_internal_get_entry finds at `dn`.
+void fake_directory_entry(const std::string &dn, const slapi_entry &entry);
 
 // A plug-in registered with slapi_register_plugin: its init function has run
 // on `pb`.

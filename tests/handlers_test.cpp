@@ -46,7 +46,8 @@ class Handlers : public PluginOnTestBroker {
     {
         dirmirror::Plugin::begin(&identity, settings, fullsync);
         ASSERT_EQ(dirmirror::start_plugin(nullptr), 0);
-        ASSERT_EQ(bodies(queue->wait_for(2, 10s)), (std::vector<std::string>{kFullsync, kAlive}));
+        started = queue->wait_for(2, 10s);
+        ASSERT_EQ(bodies(started), (std::vector<std::string>{kFullsync, kAlive}));
     }
     void restart(const dirmirror::Settings &settings)
     {
@@ -82,6 +83,7 @@ class Handlers : public PluginOnTestBroker {
     }
 
     std::optional<TestQueue> queue;
+    std::vector<Delivered> started; // by the last start
     std::vector<std::unique_ptr<std::string>> dns;
     int identity = 0;
 };
@@ -442,7 +444,7 @@ TEST_F(Handlers, OnlySuccessfulOperationsInTheContainersTakeATicket)
 TEST_F(Handlers, PasswordsAndExcludedAttributesKeepTheirValues)
 {
     auto excluding = config;
-    excluding.exclude_attributes = "userPassword";
+    excluding.exclude_attributes = {"userPassword"};
     restart(excluding);
     FakeMods mods;
     mods.add(LDAP_MOD_REPLACE, "userPassword", std::vector<std::string>{"{SSHA}aGFzaA=="})
@@ -571,14 +573,14 @@ TEST_F(Handlers, ReplicatedAndInternalOperationsFollowTheirSettings)
 }
 
 namespace {
-// The monitor entry as a base search would return it now.
-std::map<std::string, std::string> monitor_entry()
+// The monitor entry as a base search by `reader` would return it now.
+std::map<std::string, std::string> monitor_entry(slapi_pblock *reader)
 {
     for (const auto &registered : fake_dse_callbacks())
         if (registered.operation == SLAPI_OPERATION_SEARCH) {
             slapi_entry entry;
             int code = -1;
-            EXPECT_EQ(registered.callback(nullptr, &entry, nullptr, &code, nullptr, registered.arg),
+            EXPECT_EQ(registered.callback(reader, &entry, nullptr, &code, nullptr, registered.arg),
                       SLAPI_DSE_CALLBACK_OK);
             EXPECT_EQ(code, LDAP_SUCCESS);
             std::map<std::string, std::string> shown;
@@ -589,6 +591,17 @@ std::map<std::string, std::string> monitor_entry()
     ADD_FAILURE() << "no search callback registered";
     return {};
 }
+
+slapi_pblock requester(bool root, std::string *dn)
+{
+    slapi_pblock pb;
+    pb.ints[SLAPI_REQUESTOR_ISROOT] = root;
+    pb.ptrs[SLAPI_REQUESTOR_DN] = dn ? dn->data() : nullptr;
+    return pb;
+}
+
+const std::set<std::string> kCounters = {"eventsPublished", "eventsDropped", "fullsyncsPublished",
+                                         "queueDepth", "queueHighWater"};
 } // namespace
 
 TEST_F(Handlers, TheMonitorEntryShowsDeliveryAndRefusesChanges)
@@ -611,17 +624,19 @@ TEST_F(Handlers, TheMonitorEntryShowsDeliveryAndRefusesChanges)
     }
     EXPECT_EQ(refused, (std::set<int>{SLAPI_OPERATION_MODIFY, SLAPI_OPERATION_DELETE}));
 
-    auto before = monitor_entry();
+    std::string root_dn = "cn=Directory Manager";
+    auto root = requester(true, &root_dn);
+    auto before = monitor_entry(&root);
     const auto published = std::stoull(before.at("eventsPublished"));
     for (int n = 0; n < 3; ++n) {
         auto pb = operation(kUserDn);
         EXPECT_EQ(get_entry_rodide_delete(&pb), 0);
     }
     EXPECT_EQ(events().size(), 3u);
-    auto after = monitor_entry();
+    auto after = monitor_entry(&root);
     for (int wait = 0; wait < 100 && std::stoull(after.at("eventsPublished")) < published + 3; ++wait) {
         std::this_thread::sleep_for(20ms); // the confirms may follow the deliveries
-        after = monitor_entry();
+        after = monitor_entry(&root);
     }
     EXPECT_EQ(std::stoull(after.at("eventsPublished")), published + 3);
     EXPECT_EQ(after.at("brokerConnected"), "TRUE");
@@ -640,11 +655,48 @@ TEST_F(Handlers, TheMonitorEntryShowsDeliveryAndRefusesChanges)
                          "lastErrorTime", "startTime", "rabbitHost", "rabbitPort", "rabbitVhost",
                          "rabbitExchange", "rabbitRoutingKey", "rabbitUsername", "rabbitTls",
                          "rabbitCacert", "rabbitCert", "rabbitKey", "rabbitVerifyHostname",
-                         "excludeAttributes", "publishReplicated", "publishInternal"}));
+                         "excludeAttributes", "publishReplicated", "publishInternal",
+                         "waitForBrokerAtStart", "monitorGroup"}));
 
     EXPECT_EQ(dirmirror::close_plugin(nullptr), 0);
     EXPECT_TRUE(fake_dse_callbacks().empty());
     start(config); // for TearDown
+}
+
+// The root DN and the members of MONITOR_GROUP see the broker link, the last
+// error and the settings; anyone else, anonymous included, the counters only.
+TEST_F(Handlers, TheMonitorEntryShowsTheBrokerLinkToAdministratorsOnly)
+{
+    const std::string group = "cn=monitoring,cn=groups,cn=accounts,dc=lab";
+    fake_directory_entry(group, slapi_entry{}.add("member", {"uid=watcher,cn=users,cn=accounts,dc=lab"}));
+    auto settings = config;
+    settings.monitor_group = group;
+    restart(settings);
+    struct Case {
+        const char *name;
+        bool root;
+        std::optional<std::string> dn;
+        bool everything;
+    };
+    const std::vector<Case> cases = {
+        {"the root DN", true, "cn=Directory Manager", true},
+        {"a member of the group", false, "uid=watcher, cn=users,cn=accounts,dc=lab", true},
+        {"another user", false, "uid=other,cn=users,cn=accounts,dc=lab", false},
+        {"anonymous", false, "", false},
+        {"no requester", false, std::nullopt, false},
+    };
+    for (auto c : cases) {
+        SCOPED_TRACE(c.name);
+        auto reader = requester(c.root, c.dn ? &*c.dn : nullptr);
+        std::set<std::string> types;
+        for (const auto &[type, value] : monitor_entry(&reader))
+            types.insert(type);
+        if (c.everything)
+            EXPECT_TRUE(types.count("rabbitHost") && types.count("brokerNode") &&
+                        types.count("lastError"));
+        else
+            EXPECT_EQ(types, kCounters);
+    }
 }
 
 namespace {
@@ -737,4 +789,28 @@ TEST_F(Handlers, WritesInsideABindAreNotPublished)
         }
         EXPECT_EQ(events().size(), binding ? 0u : 1u);
     }
+}
+
+// Every message names this server and this start of the plug-in; a change
+// carries the CSN the server gave its operation, where it gave one.
+TEST_F(Handlers, MessagesNameTheirSourceAndChangesTheirCsn)
+{
+    auto with_csn = operation(kUserDn);
+    fake_operation_csn(with_csn.ptrs[SLAPI_OPERATION], "5f2e8c4a000000010000");
+    auto without = operation(kUserDn);
+    EXPECT_EQ(get_entry_rodide_delete(&with_csn), 0);
+    EXPECT_EQ(get_entry_rodide_delete(&without), 0);
+    const auto got = queue->wait_for(2, 5s);
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0].csn, "5f2e8c4a000000010000");
+    EXPECT_EQ(got[1].csn, "");
+    const std::string run = started[0].run_id;
+    EXPECT_EQ(run.size(), 36u);
+    for (const auto &m : {started[0], started[1], got[0], got[1]}) {
+        EXPECT_EQ(m.origin, "ldap1.lab:3389") << m.body;
+        EXPECT_EQ(m.run_id, run) << m.body;
+        EXPECT_EQ(m.format, "1.0.0") << m.body;
+    }
+    restart(config);
+    EXPECT_NE(started[0].run_id, run) << "a new start, a new run_id";
 }

@@ -78,13 +78,15 @@ class Startup : public ::testing::Test {
         routing_key = unique_name("events");
         pb.ptrs[SLAPI_PLUGIN_IDENTITY] = &identity;
     }
-    void write_settings(const std::string &exchange_name)
+    void write_settings(const std::string &exchange_name, const std::string &more = "",
+                        int port = broker_port())
     {
         std::ofstream(settings_path) << "# test broker\n"
-                                     << "RABBIT_HOST=127.0.0.1\nRABBIT_PORT=" << broker_port()
+                                     << "RABBIT_HOST=127.0.0.1\nRABBIT_PORT=" << port
                                      << "\nRABBIT_VHOST=/\nRABBIT_EXCHANGE=" << exchange_name
                                      << "\nRABBIT_ROUTINGKEY=" << routing_key
-                                     << "\nRABBIT_USERNAME=guest\nRABBIT_PASSWORD=guest\n";
+                                     << "\nRABBIT_USERNAME=guest\nRABBIT_PASSWORD=guest\n"
+                                     << more;
         chmod(settings_path.c_str(), 0600);
         path_to_config = settings_path.c_str();
     }
@@ -344,4 +346,25 @@ TEST_F(Startup, ABackendBackFromAnImportOwesAFullsync)
     close_plugin(pb);
     fake_backend_state_change("userroot", SLAPI_BE_STATE_OFFLINE, SLAPI_BE_STATE_ON);
     EXPECT_EQ(fake_log_matching("userroot").size(), 1u) << "no longer watched after the close";
+}
+
+// With WAIT_FOR_BROKER_AT_START=off the start returns at once, while the
+// broker has not confirmed the FULLSYNC; what comes later follows it.
+TEST_F(Startup, WithoutWaitingTheStartReturnsAndTheFullsyncComesFirst)
+{
+    TestQueue queue(exchange, routing_key);
+    CutProxy proxy;
+    proxy.hold_replies(true);
+    write_settings(exchange, "WAIT_FOR_BROKER_AT_START=off\n", proxy.port());
+    ASSERT_EQ(get_entry_rodide_init(&pb), 0);
+    start_plugin(pb);
+    EXPECT_EQ(fullsync.load(), 1) << "returned before the broker confirmed the FULLSYNC";
+    send_message("{\"op_type\": \"NOTE\"}");
+    proxy.hold_replies(false);
+    std::vector<std::string> got;
+    for (const auto &m : queue.wait_for(3, 7s))
+        got.push_back(m.body);
+    ASSERT_FALSE(got.empty());
+    EXPECT_EQ(got.front(), kFullsync);
+    close_plugin(pb);
 }

@@ -133,6 +133,12 @@ std::vector<Delivered> TestQueue::wait_for(size_t count, std::chrono::millisecon
                 d.seq = entry.value.value.i64;
             else if (key == "origin" && entry.value.kind == AMQP_FIELD_KIND_UTF8)
                 d.origin = to_string(entry.value.value.bytes);
+            else if (key == "run_id" && entry.value.kind == AMQP_FIELD_KIND_UTF8)
+                d.run_id = to_string(entry.value.value.bytes);
+            else if (key == "format" && entry.value.kind == AMQP_FIELD_KIND_UTF8)
+                d.format = to_string(entry.value.value.bytes);
+            else if (key == "csn" && entry.value.kind == AMQP_FIELD_KIND_UTF8)
+                d.csn = to_string(entry.value.value.bytes);
             else if (key == "entry_uuid" && entry.value.kind == AMQP_FIELD_KIND_UTF8)
                 d.entry_uuid = to_string(entry.value.value.bytes);
             else if (key == "replicated" && entry.value.kind == AMQP_FIELD_KIND_BOOLEAN)

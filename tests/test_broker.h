@@ -23,7 +23,8 @@ struct Delivered {
     std::string message_id;
     std::int64_t timestamp = 0;
     std::optional<std::int64_t> seq; // the "seq" header
-    std::string origin, entry_uuid;   // headers of change events
+    std::string origin, run_id, format; // headers of every message
+    std::string entry_uuid, csn;        // headers of change events
     std::optional<bool> replicated;
     bool has_other_properties = false;
 };
