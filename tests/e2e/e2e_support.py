@@ -17,6 +17,8 @@ import ldap.dn
 import pika
 import pika.exceptions
 
+import contract
+
 REPO = Path(__file__).resolve().parents[2]
 
 LDAP_URI = "ldap://127.0.0.1:%s" % os.environ.get("DIRMIRROR_LDAP_PORT", "3389")
@@ -172,7 +174,14 @@ def _no_duplicate_keys(pairs):
 
 
 class Message:
-    def __init__(self, body, properties):
+    """A message read from the broker. One that breaks the contract
+    (docs/asyncapi.yaml) raises AssertionError here, whichever test reads it;
+    testbed/bench leaves the check out, its consumer sharing the cores with
+    the load it measures."""
+
+    def __init__(self, body, properties, check_contract=True):
+        if check_contract:
+            contract.check(body, properties)
         self.body = body
         self.content_type = properties.content_type
         self.delivery_mode = properties.delivery_mode

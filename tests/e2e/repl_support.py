@@ -12,6 +12,7 @@ from pathlib import Path
 import ldap
 import pika
 
+import contract
 from e2e_support import container, plugin_path
 
 REPO = Path(__file__).resolve().parents[2]
@@ -97,6 +98,7 @@ SUPPLIERS[0].peer, SUPPLIERS[1].peer = SUPPLIERS[1], SUPPLIERS[0]
 
 class Message:
     def __init__(self, body, properties):
+        contract.check(body, properties)  # raises AssertionError for one that breaks it
         self.body = body
         self.headers = properties.headers or {}
 
