@@ -23,6 +23,8 @@ docdir=$(dirname "$ldif")
 for link in $(grep -o '](docs/[^)]*)' "$docdir/README.md" | sed 's/^](//; s/)$//' | sort -u); do
     [ -f "$docdir/$link" ] || fail "README links to $link, not installed in $docdir"
 done
+# The message contract ships beside it, linked or not.
+[ -f "$docdir/docs/asyncapi.yaml" ] || fail "docs/asyncapi.yaml not installed in $docdir"
 for f in dirmirror.env.sample dirmirror.env; do
     mode=$(stat -c %a "$stage/etc/quorvel/$f")
     [ "$mode" = 600 ] || fail "$f has mode $mode"
