@@ -25,6 +25,8 @@ for link in $(grep -o '](docs/[^)]*)' "$docdir/README.md" | sed 's/^](//; s/)$//
 done
 # The message contract ships beside it, linked or not.
 [ -f "$docdir/docs/asyncapi.yaml" ] || fail "docs/asyncapi.yaml not installed in $docdir"
+prefix=$(sed -n 's/^CMAKE_INSTALL_PREFIX:PATH=//p' "$build/CMakeCache.txt")
+[ -x "$stage$prefix/sbin/dirmirror-check-settings" ] || fail "dirmirror-check-settings not in $prefix/sbin"
 for f in dirmirror.env.sample dirmirror.env; do
     mode=$(stat -c %a "$stage/etc/quorvel/$f")
     [ "$mode" = 600 ] || fail "$f has mode $mode"

@@ -62,8 +62,8 @@ def run_script(path, *args, extra_env=None, timeout=180):
     return r.stdout.strip()
 
 
-def broker_start():
-    return int(run_script("testbed/broker-start"))
+def broker_start(extra_env=None):
+    return int(run_script("testbed/broker-start", extra_env=extra_env))
 
 
 def broker_stop():
@@ -187,7 +187,8 @@ class Message:
         self.delivery_mode = properties.delivery_mode
         self.message_id = properties.message_id
         self.timestamp = properties.timestamp
-        self.seq = (properties.headers or {}).get("seq")
+        self.headers = properties.headers or {}
+        self.seq = self.headers.get("seq")
         self.at = time.monotonic()
 
     @property

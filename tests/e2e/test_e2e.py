@@ -150,7 +150,7 @@ class EventsTest(ServerFixture):
         ("groups", "cn=e2e-group,%s" % container("groups"),
          [("objectClass", [b"top", b"groupOfNames"]), ("cn", [b"e2e-group"]),
           ("member", GROUP_MEMBERS[:1])],
-         # deleting one value of many still lists no values
+         # deleting one value of many lists the value it removes
          [(ldap.MOD_REPLACE, "description", [b"g"]), (ldap.MOD_ADD, "member", GROUP_MEMBERS[1:]),
           (ldap.MOD_DELETE, "member", GROUP_MEMBERS[:1])]),
         ("hostgroups", "cn=e2e-hostgroup,%s" % container("hostgroups"),

@@ -47,8 +47,10 @@ class PackageTest(unittest.TestCase):
         installed = dpkg("-i", self.deb)
         self.assertEqual(installed.returncode, 0, installed.stderr)
         ldif = DOCS / "dirmirror-plugin.ldif"
-        for path in (LIBRARY, ldif, DOCS / "README.md", SETTINGS, SETTINGS.with_suffix(".env.sample")):
+        for path in (LIBRARY, ldif, DOCS / "README.md", DOCS / "docs" / "asyncapi.yaml", SETTINGS,
+                     SETTINGS.with_suffix(".env.sample"), Path("/usr/sbin/dirmirror-check-settings")):
             self.assertTrue(path.is_file(), path)
+        self.assertNotIn("WARNING", installed.stderr, "the sample settings are good")
         status = SETTINGS.stat()
         self.assertEqual(stat.S_IMODE(status.st_mode), 0o600)
         self.assertEqual((status.st_uid, status.st_gid), dirsrv_ids())
@@ -82,17 +84,21 @@ class PackageTest(unittest.TestCase):
         finally:
             queue.close()
 
-        # A second install keeps the operator's settings.
+        # A second install keeps the operator's settings, and warns of a line
+        # the plug-in would refuse.
+        SETTINGS.write_bytes(SETTINGS.read_bytes() + b"RABBIT_TLS=maybe\n")
         operators = SETTINGS.read_bytes()
         self.assertIn(b"RABBIT_PORT=", operators)
         ds_stop()
         again = dpkg("-i", self.deb)
         self.assertEqual(again.returncode, 0, again.stderr)
         self.assertEqual(SETTINGS.read_bytes(), operators)
+        self.assertIn("dirmirror: WARNING", again.stderr)
+        self.assertIn('RABBIT_TLS: "maybe" не распознано', again.stderr)
 
         purged = dpkg("--purge", "dirmirror")
         self.assertEqual(purged.returncode, 0, purged.stderr)
-        for path in (LIBRARY, ldif, SETTINGS):
+        for path in (LIBRARY, ldif, SETTINGS, Path("/usr/sbin/dirmirror-check-settings")):
             self.assertFalse(path.exists(), path)
 
 

@@ -89,6 +89,7 @@ class Suppliers(unittest.TestCase):
                 (first, "delete", lambda s: s.conn.delete_s(new_dn), new_dn, False),
             ]
             uid = None
+            csns = []  # one per change: the copies of a change share it
             for writer, op_type, change, wait_dn, present in steps:
                 with self.subTest(op=op_type, written_to=writer.name):
                     change(writer)
@@ -104,6 +105,10 @@ class Suppliers(unittest.TestCase):
                         self.assertEqual(m.headers.get("entry_uuid"), uid, m)
                     if replicated_too:
                         self.assertEqual(got[0].event().get("newdn"), got[1].event().get("newdn"))
+                    [csn] = {m.headers.get("csn") for m in got}
+                    self.assertRegex(csn or "", r"^[0-9a-f]{20}$", got)
+                    csns.append(csn)
+            self.assertEqual(len(set(csns)), len(csns), csns)
 
     def check_referential_integrity(self, published):
         """Deletes on SUP1 a user who is a member of a group: referential
