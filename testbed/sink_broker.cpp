@@ -496,7 +496,7 @@ void Connection::on_channel_method(std::uint16_t number, std::uint32_t id, Reade
     auto channel = channels_.find(number);
     if (channel != channels_.end() && channel->second.content != Channel::Content::None)
         throw ProtocolError{kUnexpectedFrame,
-                            text(method_name(id), " on channel ", number, " before content")};
+                            text(method_name(id), " on channel ", number, " while content is due")};
     if (id == kChannelOpen) {
         if (number > channel_max_ || channel != channels_.end())
             throw ProtocolError{kChannelError, text("channel ", number, " open or past max")};
