@@ -423,14 +423,9 @@ void Connection::dispatch(const Frame &frame)
 {
     if (frame.type == kHeartbeatFrame)
         return; // we offered none and need none
-    if (frame.channel == 0) {
-        if (frame.type != kMethodFrame)
-            throw ProtocolError{kUnexpectedFrame, "content frame on channel 0"};
-        Reader args(frame.payload);
-        on_connection_method(args.u32(), args);
-        return;
-    }
-    if (stage_ != Stage::Running)
+    if (frame.channel == 0 && frame.type != kMethodFrame)
+        throw ProtocolError{kUnexpectedFrame, "content frame on channel 0"};
+    if (frame.channel != 0 && stage_ != Stage::Running)
         throw ProtocolError{kCommandInvalid,
                             text("channel ", frame.channel, " before connection.open")};
     if (frame.type != kMethodFrame)
@@ -438,7 +433,10 @@ void Connection::dispatch(const Frame &frame)
     Reader args(frame.payload);
     std::uint32_t id = args.u32();
     try {
-        on_channel_method(frame.channel, id, args);
+        if (frame.channel == 0)
+            on_connection_method(id, args);
+        else
+            on_channel_method(frame.channel, id, args);
     } catch (ProtocolError &error) {
         if (error.method == 0)
             error.method = id; // names the method whose arguments failed
@@ -459,8 +457,7 @@ void Connection::on_connection_method(std::uint32_t id, Reader &args)
         stage_ = Stage::Running;
         send_method(0, kConnectionOpenOk, Writer().shortstr(""));
     } else {
-        throw ProtocolError{kCommandInvalid, text(method_name(id), " out of turn on channel 0"),
-                            id};
+        throw ProtocolError{kCommandInvalid, text(method_name(id), " out of turn on channel 0")};
     }
 }
 
@@ -482,8 +479,7 @@ void Connection::on_tune_ok(Reader &args)
     std::uint32_t frame_max = args.u32();
     args.u16(); // heartbeat: we send none, and a silent client is fine
     if (frame_max != 0 && frame_max < 4096)
-        throw ProtocolError{kSyntaxError, text("frame-max ", frame_max, " is below 4096"),
-                            kConnectionTuneOk};
+        throw ProtocolError{kSyntaxError, text("frame-max ", frame_max, " is below 4096")};
     if (frame_max != 0)
         frame_max_ = std::min(frame_max_, frame_max);
     if (channel_max != 0)
