@@ -113,8 +113,8 @@ def read_headers(headers):
     values = {}
     for name in Headers._fields:
         value = headers.get(name)
-        if name == "seq":  # bool is an int to Python, but no seq
-            ok = type(value) is int and value >= 1
+        if name == "seq":  # pika's 64-bit integers subclass int; bool does too, but is no seq
+            ok = isinstance(value, int) and not isinstance(value, bool) and value >= 1
         else:  # text; pika hands over bytes it could not decode
             ok = isinstance(value, str) and value != ""
         if value is not None and not ok:

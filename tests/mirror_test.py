@@ -89,6 +89,17 @@ def ev(mid, seq, **headers):
     return ("e", mid, dict({"origin": "h:1", "seq": seq}, **headers))
 
 
+def wired(message):
+    """The message with its headers as pika hands them over: seq encoded as
+    the 64-bit integer the plug-in sends, then decoded."""
+    import pika.compat
+    import pika.data
+    kind, mid, headers = message
+    parts = []
+    pika.data.encode_table(parts, dict(headers, seq=pika.compat.long(headers["seq"])))
+    return kind, mid, pika.data.decode_table(b"".join(parts), 0)[0]
+
+
 def fs(mid, **headers):
     return ("F", mid, dict({"origin": "h:1"}, **headers))
 
@@ -98,6 +109,9 @@ class HandleTest(unittest.TestCase):
     SKIPS = ("old_seq_skipped", "old_run_skipped", "copies_skipped", "bad_headers")
     CASES = [
         ("in order", [ev("1", 1), ev("2", 2)], [], ["1", "2"], {}),
+        ("headers as they come off the wire",
+         [wired(ev("1", 1, run_id="r", csn="c1")), wired(ev("2", 2, run_id="r")), wired(ev("3", 2, run_id="r"))],
+         [], ["1", "2"], {"old_seq_skipped": 1}),
         ("redelivered id and old seq are skipped", [ev("1", 5), ev("1", 5), ev("2", 4)], [], ["1"],
          {"old_seq_skipped": 1}),
         ("a gap reads afresh, then applies the event", [ev("1", 5), ev("2", 7)], ["seq_gap"], ["1", "2"], {}),
