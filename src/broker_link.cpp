@@ -223,10 +223,19 @@ bool BrokerLink::open_node(const Settings &settings, const BrokerNode &node)
 /* Login, channel 1 and publisher confirms on it. */
 bool BrokerLink::log_in(const Settings &settings)
 {
+    // rabbitmq-c adds these capabilities to its own.
+    amqp_table_entry_t capability{amqp_cstring_bytes("connection.blocked"), {}};
+    capability.value.kind = AMQP_FIELD_KIND_BOOLEAN;
+    capability.value.value.boolean = 1;
+    amqp_table_entry_t property{amqp_cstring_bytes("capabilities"), {}};
+    property.value.kind = AMQP_FIELD_KIND_TABLE;
+    property.value.value.table = {1, &capability};
+    const amqp_table_t properties{1, &property};
     if (!check_reply(settings, "amqp_login(...)",
-                     amqp_login(conn_, settings.vhost.c_str(), 0, 131072, 0,
-                                AMQP_SASL_METHOD_PLAIN, settings.username.c_str(),
-                                settings.password.c_str())))
+                     amqp_login_with_properties(conn_, settings.vhost.c_str(), 0, 131072, 0,
+                                                &properties, AMQP_SASL_METHOD_PLAIN,
+                                                settings.username.c_str(),
+                                                settings.password.c_str())))
         return false;
     amqp_channel_open(conn_, 1);
     if (!check_reply(settings, "amqp_get_rpc_reply(conn)", amqp_get_rpc_reply(conn_)))
@@ -321,6 +330,10 @@ BrokerLink::Frame BrokerLink::read(std::chrono::microseconds wait)
         const auto *nack = static_cast<const amqp_basic_nack_t *>(frame.payload.method.decoded);
         return {Event::nack, nack->delivery_tag, nack->multiple != 0};
     }
+    case AMQP_CONNECTION_BLOCKED_METHOD:
+        return {Event::blocked};
+    case AMQP_CONNECTION_UNBLOCKED_METHOD:
+        return {Event::unblocked};
     case AMQP_BASIC_RETURN_METHOD: {
         // Only mandatory messages come back, and none is; read it off all the same.
         amqp_message_t returned;

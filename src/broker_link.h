@@ -48,7 +48,14 @@ struct MessageProperties {
 
 class BrokerLink {
   public:
-    enum class Event { nothing, ack, nack, lost };
+    enum class Event {
+        nothing,
+        ack,
+        nack,
+        lost,      // the connection broke or the broker closed it
+        blocked,   // the broker stopped taking publishes (a memory or disk alarm)
+        unblocked, // and takes them again
+    };
     struct Frame {
         Event event = Event::nothing;
         std::uint64_t delivery_tag = 0;
@@ -61,7 +68,9 @@ class BrokerLink {
     BrokerLink &operator=(const BrokerLink &) = delete;
 
     // Connects to the first node of RABBIT_HOST that answers, beginning after
-    // the node whose connection failed last; with RABBIT_TLS over TLS.
+    // the node whose connection failed last; with RABBIT_TLS over TLS. The
+    // login asks for connection.blocked, so a broker that stops taking
+    // publishes says so.
     bool open(const Settings &settings);
     bool is_open() const { return conn_ != nullptr; }
     // "host:port" of the node connected to; empty when closed.
@@ -70,8 +79,9 @@ class BrokerLink {
     // The delivery tag of the published message, or nullopt (the link is closed).
     std::optional<std::uint64_t> publish(const Settings &settings, std::string_view body,
                                          const MessageProperties &properties);
-    // One frame if one arrives within `wait`; acks and nacks are reported,
-    // other frames are consumed, a closed or broken connection gives `lost`.
+    // One frame if one arrives within `wait`; acks, nacks and flow control are
+    // reported, other frames are consumed, a closed or broken connection
+    // gives `lost`.
     Frame read(std::chrono::microseconds wait);
     void close_politely();
     void drop();

@@ -14,13 +14,9 @@ namespace {
 
 constexpr char kOrderSubsystem[] = "commit_order";
 
-std::size_t bytes_of(const std::vector<Change> &changes)
-{
-    std::size_t bytes = 0;
-    for (const auto &change : changes)
-        bytes += change.body.size();
-    return bytes;
-}
+// What keeps a message besides its texts: the queue's and the publisher's
+// records and the allocations of its strings.
+constexpr std::size_t kMessageOverhead = 512;
 
 std::int64_t now_seconds()
 {
@@ -29,8 +25,14 @@ std::int64_t now_seconds()
 
 } // namespace
 
-CommitOrder::CommitOrder(OrderLimits limits)
-    : limits_(limits), wakeup_fd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
+std::size_t buffer_bytes(const Change &change)
+{
+    return change.body.size() + change.facts.entry_uuid.size() + change.facts.csn.size() +
+           kMessageOverhead;
+}
+
+CommitOrder::CommitOrder(Buffer &buffer, OrderLimits limits)
+    : buffer_(buffer), limits_(limits), wakeup_fd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
 {
 }
 
@@ -91,7 +93,7 @@ void CommitOrder::append_control(std::string body)
             push_loss(0, waiting.timestamp);
         else
             ready_.push_back({Outgoing::Kind::control, std::move(waiting.changes.front().body), 0,
-                              waiting.timestamp, {}});
+                              waiting.timestamp, {}, waiting.bytes});
     }
     if (first_ready)
         nudge();
@@ -127,11 +129,22 @@ bool CommitOrder::pop(Outgoing &out)
     out = std::move(ready_.front());
     ready_.pop_front();
     if (out.kind != Outgoing::Kind::lost) {
-        held_bytes_ -= out.body.size();
         --held_messages_;
         held_changed();
     }
     return true;
+}
+
+std::int64_t CommitOrder::oldest_timestamp() const
+{
+    std::lock_guard lock(mutex_);
+    std::int64_t oldest = 0;
+    if (!ready_.empty())
+        oldest = ready_.front().timestamp;
+    for (const auto &[ticket, waiting] : waiting_)
+        if (oldest == 0 || waiting.timestamp < oldest)
+            oldest = waiting.timestamp;
+    return oldest;
 }
 
 bool CommitOrder::has_ready() const
@@ -161,28 +174,28 @@ CommitOrder::Clock::duration CommitOrder::until_pass_over() const
     return left > Clock::duration::zero() ? left : Clock::duration::zero();
 }
 
-/* Counts `waiting` against the bounds, or turns it into a loss when it does
- * not fit. Called with the lock held. */
+/* Takes room in the buffer for `waiting`, or turns it into a loss when there
+ * is none. Called with the lock held. */
 void CommitOrder::admit(Waiting &waiting)
 {
-    const std::size_t bytes = bytes_of(waiting.changes);
-    const bool fits = held_messages_ + waiting.changes.size() <= limits_.max_messages &&
-                      held_bytes_ + bytes <= limits_.max_bytes;
-    if (fits) {
+    std::size_t bytes = 0;
+    for (const auto &change : waiting.changes)
+        bytes += buffer_bytes(change);
+    if (buffer_.take(bytes)) {
+        waiting.bytes = bytes;
         held_messages_ += waiting.changes.size();
-        held_bytes_ += bytes;
         full_reported_ = false;
         held_changed();
         return;
     }
     if (!full_reported_) {
-        // Once per spell of fullness: during a broker outage this would
+        // Once per spell of fullness: during a long outage this would
         // otherwise be one line per change.
         full_reported_ = true;
         log_failure(kOrderSubsystem,
-               "Очередь публикации заполнена (%zu сообщений, %zu байт): события отброшены, "
-               "потребителям будет отправлен FULLSYNC\n",
-               held_messages_, held_bytes_);
+                    "Буфер публикации заполнен (%zu байт из %zu): события отброшены, "
+                    "потребителям будет отправлен FULLSYNC\n",
+                    buffer_.used(), buffer_.limit());
     }
     waiting.events_lost = waiting.changes.size();
     waiting.changes.clear();
@@ -213,15 +226,17 @@ void CommitOrder::push_ready(Waiting &&waiting)
 {
     if (waiting.lost) {
         // What was built of it is of no use any more: the FULLSYNC covers it.
-        held_bytes_ -= bytes_of(waiting.changes);
+        buffer_.give_back(waiting.bytes);
         held_messages_ -= waiting.changes.size();
         held_changed();
         push_loss(waiting.events_lost + waiting.changes.size(), waiting.timestamp);
         return;
     }
-    for (auto &change : waiting.changes)
+    for (auto &change : waiting.changes) {
+        const std::size_t bytes = buffer_bytes(change);
         ready_.push_back({Outgoing::Kind::change, std::move(change.body), 0, waiting.timestamp,
-                          std::move(change.facts)});
+                          std::move(change.facts), bytes});
+    }
 }
 
 /* One marker stands for a run of losses: one FULLSYNC covers them all, and

@@ -8,7 +8,8 @@
 // holds the stream back only for a bounded time; it is then passed over and
 // counts as lost, which owes consumers a FULLSYNC. Losses travel in the
 // stream as markers, so the FULLSYNC they owe comes after every event
-// committed before them.
+// committed before them. Every event takes its room in the buffer when it is
+// handed over; the publisher gives it back once the broker confirmed it.
 
 #include <atomic>
 #include <chrono>
@@ -20,13 +21,12 @@
 #include <string>
 #include <vector>
 
+#include "buffer.h"
 #include "timings.h"
 
 namespace dirmirror {
 
 struct OrderLimits {
-    std::size_t max_messages = timings::kQueueMaxMessages; // queued and waiting, together
-    std::size_t max_bytes = timings::kQueueMaxBytes;       // of their bodies
     std::chrono::milliseconds pass_over_after = timings::kPassOverAfter;
 };
 
@@ -49,6 +49,10 @@ struct Change {
     ChangeFacts facts;
 };
 
+/* What a message holds in the buffer: its body, its headers and what keeps
+ * it (allocations, queue nodes, the publisher's bookkeeping). */
+std::size_t buffer_bytes(const Change &change);
+
 struct Outgoing {
     enum class Kind {
         change,  // a change event: carries a sequence number when published
@@ -60,13 +64,14 @@ struct Outgoing {
     std::uint64_t events_lost = 0; // of a loss: the change events it stands for
     std::int64_t timestamp = 0; // seconds since the epoch, when it was made
     ChangeFacts facts;          // of a change
+    std::size_t buffer_bytes = 0; // taken in the buffer; the publisher gives it back
 };
 
 class CommitOrder {
   public:
     using Clock = std::chrono::steady_clock;
 
-    explicit CommitOrder(OrderLimits limits = {});
+    explicit CommitOrder(Buffer &buffer, OrderLimits limits = {});
     ~CommitOrder();
     CommitOrder(const CommitOrder &) = delete;
     CommitOrder &operator=(const CommitOrder &) = delete;
@@ -102,6 +107,8 @@ class CommitOrder {
     void nudge();
     // How long until pop() might pass over a ticket; max() when nothing waits.
     Clock::duration until_pass_over() const;
+    // When the oldest event held here was made (seconds since the epoch); 0: none.
+    std::int64_t oldest_timestamp() const;
     // Messages handed over and not yet taken by the publisher, and the most
     // there have been at once; read without the lock.
     std::uint64_t depth() const { return depth_.load(std::memory_order_relaxed); }
@@ -112,7 +119,8 @@ class CommitOrder {
         std::vector<Change> changes;
         bool lost = false;
         std::int64_t timestamp = 0;
-        std::uint64_t events_lost = 0; // did not fit the bounds
+        std::uint64_t events_lost = 0; // did not fit the buffer
+        std::size_t bytes = 0;         // taken in the buffer
     };
     void admit(Waiting &waiting);
     void held_changed();
@@ -120,6 +128,7 @@ class CommitOrder {
     void push_ready(Waiting &&waiting);
     void push_loss(std::uint64_t events, std::int64_t timestamp);
 
+    Buffer &buffer_;
     const OrderLimits limits_;
     std::atomic<std::uint64_t> next_ticket_{1};
     mutable std::mutex mutex_;
@@ -127,7 +136,7 @@ class CommitOrder {
     std::map<std::uint64_t, Waiting> waiting_; // handed over ahead of a missing ticket
     Clock::time_point blocked_since_{};        // when the missing head began to hold others back
     std::deque<Outgoing> ready_;
-    std::size_t held_messages_ = 0, held_bytes_ = 0;
+    std::size_t held_messages_ = 0;
     bool full_reported_ = false;
     std::atomic<std::uint64_t> depth_{0}, high_water_{0};
     int wakeup_fd_ = -1;

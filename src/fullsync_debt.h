@@ -28,12 +28,14 @@ class FullsyncDebt {
             monitor_->events_dropped += events;
         owed_flag_.store(1);
     }
-    // The broker confirmed a FULLSYNC published after every loss so far.
-    void fullsync_confirmed()
+    // The broker confirmed a FULLSYNC; the debt is settled unless another
+    // one, for a later loss, is still on its way.
+    void fullsync_confirmed(bool another_pending)
     {
         if (monitor_ != nullptr)
             ++monitor_->fullsyncs_published;
-        owed_flag_.store(0);
+        if (!another_pending)
+            owed_flag_.store(0);
     }
     bool owed() const { return owed_flag_.load() != 0; }
 

@@ -173,6 +173,10 @@ int set_up(Slapi_PBlock *pb)
         amqp_set_initialize_ssl_library(0);
         OPENSSL_init_ssl(0, nullptr);
     }
+    // A plug-in initialised again replaces the one before, which no longer
+    // hears of backends.
+    if (Plugin *before = Plugin::current())
+        slapi_unregister_backend_state_change(before);
     Plugin &plugin = Plugin::begin(identity, std::move(settings), fullsync);
 
     connection_config = &plugin.settings_in_effect();

@@ -24,15 +24,19 @@ void Monitor::failure(std::string_view text, std::time_t when) noexcept
 }
 
 std::vector<std::pair<std::string, std::string>>
-Monitor::attributes(const Settings &settings, Queue queue, Reader reader) const
+Monitor::attributes(const Settings &settings, Gauges gauges, Reader reader) const
 {
     std::vector<std::pair<std::string, std::string>> shown;
     auto number = [](std::uint64_t value) { return std::to_string(value); };
     shown.emplace_back("eventsPublished", number(events_published.load()));
     shown.emplace_back("eventsDropped", number(events_dropped.load()));
     shown.emplace_back("fullsyncsPublished", number(fullsyncs_published.load()));
-    shown.emplace_back("queueDepth", number(queue.depth));
-    shown.emplace_back("queueHighWater", number(queue.high_water));
+    shown.emplace_back("eventsReplayed", number(events_replayed.load()));
+    shown.emplace_back("queueDepth", number(gauges.queue_depth));
+    shown.emplace_back("queueHighWater", number(gauges.queue_high_water));
+    shown.emplace_back("bufferBytes", number(gauges.buffer_bytes));
+    shown.emplace_back("bufferHighWater", number(gauges.buffer_high_water));
+    shown.emplace_back("lagSeconds", std::to_string(gauges.lag_seconds));
     if (reader != Reader::administrator)
         return shown;
     std::string node, error;
@@ -44,6 +48,7 @@ Monitor::attributes(const Settings &settings, Queue queue, Reader reader) const
         error_time = last_error_time_;
     }
     shown.emplace_back("brokerConnected", node.empty() ? "FALSE" : "TRUE");
+    shown.emplace_back("brokerBlocked", broker_blocked.load() ? "TRUE" : "FALSE");
     shown.emplace_back("brokerNode", node);
     shown.emplace_back("lastError", error);
     shown.emplace_back("lastErrorTime", error.empty() ? std::string() : generalized_time(error_time));

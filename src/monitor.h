@@ -24,6 +24,8 @@ class Monitor {
     Counter events_published{0};    // change events the broker confirmed
     Counter events_dropped{0};      // change events consumers will not get (a FULLSYNC covers them)
     Counter fullsyncs_published{0}; // FULLSYNCs the broker confirmed
+    Counter events_replayed{0};     // change events published again after a lost connection
+    std::atomic<bool> broker_blocked{false}; // the broker takes no publishes for now
 
     void started(std::time_t when) { start_time_.store(when); }
     // "host:port" of the node the publisher is connected to; empty: none.
@@ -31,8 +33,11 @@ class Monitor {
     // A failure as the error log shows it.
     void failure(std::string_view text, std::time_t when) noexcept;
 
-    struct Queue {
-        std::uint64_t depth = 0, high_water = 0;
+    // What the monitor reads from elsewhere at each search.
+    struct Gauges {
+        std::uint64_t queue_depth = 0, queue_high_water = 0; // messages
+        std::uint64_t buffer_bytes = 0, buffer_high_water = 0;
+        std::int64_t lag_seconds = 0; // age of the oldest event not yet confirmed
     };
     // What a reader sees.
     enum class Reader {
@@ -42,7 +47,7 @@ class Monitor {
     // The entry's attributes, in order: type and value; the settings in
     // effect last, never the broker password.
     std::vector<std::pair<std::string, std::string>> attributes(const Settings &settings,
-                                                                Queue queue,
+                                                                Gauges gauges,
                                                                 Reader reader) const;
 
   private:

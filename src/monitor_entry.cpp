@@ -62,10 +62,8 @@ int fill_monitor_entry(Slapi_PBlock *pb, Slapi_Entry *entry, Slapi_Entry *, int 
 {
     guarded(kMonitorSubsystem, [pb, entry, plugin_arg] {
         auto &plugin = *static_cast<Plugin *>(plugin_arg);
-        const CommitOrder &order = plugin.commit_order();
         for (const auto &[type, value] :
-             plugin.monitor().attributes(plugin.settings(), {order.depth(), order.high_water()},
-                                         reader_of(pb, plugin)))
+             plugin.monitor().attributes(plugin.settings(), plugin.gauges(), reader_of(pb, plugin)))
             slapi_entry_attr_set_charptr(entry, type.c_str(), value.c_str());
         return 0;
     });

@@ -1,6 +1,7 @@
 #include "plugin.h"
 
 #include <chrono>
+#include <algorithm>
 #include <cstdio>
 #include <random>
 #include <ctime>
@@ -35,9 +36,13 @@ std::string random_run_id()
 Plugin::Plugin(void *plugin_id, Settings settings, std::atomic<int> &owed_flag,
                PublisherTimes times)
     : plugin_id_(plugin_id), identity_{{}, random_run_id()}, settings_(std::move(settings)),
-      filter_(settings_.exclude_attributes), times_(times), debt_(owed_flag, &monitor_)
+      filter_(settings_.exclude_attributes), times_(times),
+      buffer_(static_cast<std::size_t>(settings_.buffer_mb) << 20), order_(buffer_),
+      debt_(owed_flag, &monitor_)
 {
-    debt_.lost(); // consumers learn of every start with a FULLSYNC
+    // Consumers learn of every start with a FULLSYNC, before any event.
+    debt_.lost();
+    order_.append_loss();
 }
 
 Plugin &Plugin::begin(void *plugin_id, Settings settings, std::atomic<int> &owed_flag,
@@ -56,7 +61,8 @@ void Plugin::start_publisher(std::string origin)
     stopping_ = false;
     monitor_.started(std::time(nullptr));
     identity_.origin = std::move(origin);
-    publisher_ = std::make_unique<Publisher>(order_, settings_, debt_, monitor_, times_, identity_);
+    publisher_ =
+        std::make_unique<Publisher>(order_, buffer_, settings_, debt_, monitor_, times_, identity_);
     publisher_thread_ = std::thread([publisher = publisher_.get()] { publisher->run(); });
 }
 
@@ -83,6 +89,16 @@ void Plugin::stop_publisher()
         publisher_thread_.detach();
         publisher_.release();
     }
+}
+
+Monitor::Gauges Plugin::gauges()
+{
+    std::int64_t oldest = order_.oldest_timestamp();
+    if (Publisher *running = publisher())
+        if (const auto sent = running->oldest_timestamp(); sent != 0 && (oldest == 0 || sent < oldest))
+            oldest = sent;
+    return {order_.depth(), order_.high_water(), buffer_.used(), buffer_.high_water(),
+            oldest == 0 ? 0 : std::max<std::int64_t>(0, std::time(nullptr) - oldest)};
 }
 
 Publisher *Plugin::publisher()

@@ -7,8 +7,8 @@
 //   never freed: a later init (a test, or the server re-enabling the plug-in)
 //   makes a new one current, which keeps the one it replaced, since a
 //   handler or a publisher thread left behind at close may still use it.
-// - The settings, the attribute filter, the monitor's counters, the commit
-//   order and the FULLSYNC debt live as long as the Plugin.
+// - The settings, the attribute filter, the monitor's counters, the buffer,
+//   the commit order and the FULLSYNC debt live as long as the Plugin.
 // - The publisher and its thread live from the start function to the close
 //   function. A thread that does not finish in time (a write the broker never
 //   takes) is left to the process's exit, and its publisher with it.
@@ -22,6 +22,7 @@
 #include <string>
 #include <thread>
 
+#include "buffer.h"
 #include "commit_order.h"
 #include "csn.h"
 #include "fullsync_debt.h"
@@ -55,6 +56,8 @@ class Plugin {
     const AttributeFilter &attribute_filter() const { return filter_; }
     CommitOrder &commit_order() { return order_; }
     Monitor &monitor() { return monitor_; }
+    // What the monitor entry reads at each search.
+    Monitor::Gauges gauges();
     FullsyncDebt &debt() { return debt_; }
 
     // Starts the publisher thread, once; `origin` names this server
@@ -85,6 +88,7 @@ class Plugin {
     const AttributeFilter filter_;
     const PublisherTimes times_;
     Monitor monitor_;
+    Buffer buffer_;
     CommitOrder order_;
     FullsyncDebt debt_;
 

@@ -9,8 +9,6 @@
 
 #include <algorithm>
 #include <ctime>
-#include <optional>
-#include <thread>
 
 #include "log.h"
 
@@ -30,6 +28,12 @@ using Clock = std::chrono::steady_clock;
 std::int64_t now_seconds()
 {
     return static_cast<std::int64_t>(std::time(nullptr));
+}
+
+std::int64_t steady_ns()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+        .count();
 }
 
 /* "<start time in µs>.<pid>.<n>": unique across restarts of this server, and
@@ -65,14 +69,14 @@ bool await_confirm(BrokerLink &link, InFlight &in_flight, const Settings &settin
         const auto frame = link.read(left);
         if (frame.event == BrokerLink::Event::lost)
             return false;
-        if (in_flight.settle(frame).empty())
-            continue;
         if (frame.event == BrokerLink::Event::nack) {
             log_publish_refused(settings, "Брокер отклонил сообщение (basic.nack)\n");
             return false;
         }
-        link.close_politely();
-        return true;
+        if (frame.event == BrokerLink::Event::ack && !in_flight.acknowledge(frame).empty()) {
+            link.close_politely();
+            return true;
+        }
     }
 }
 
@@ -97,32 +101,44 @@ class Cork {
 
 } // namespace
 
-std::vector<InFlight::Sent> InFlight::settle(const BrokerLink::Frame &frame)
+bool InFlight::covers(const Sent &sent, const BrokerLink::Frame &frame) const
 {
-    std::vector<Sent> settled;
-    if (frame.event != BrokerLink::Event::ack && frame.event != BrokerLink::Event::nack)
-        return settled;
-    std::erase_if(sent_, [&](const Sent &sent) {
-        const bool confirmed = frame.multiple ? sent.tag <= frame.delivery_tag
-                                              : sent.tag == frame.delivery_tag;
-        if (confirmed)
-            settled.push_back(sent);
-        return confirmed;
+    return frame.multiple ? sent.tag <= frame.delivery_tag : sent.tag == frame.delivery_tag;
+}
+
+std::vector<Message> InFlight::acknowledge(const BrokerLink::Frame &ack)
+{
+    std::vector<Message> confirmed;
+    std::erase_if(sent_, [&](Sent &sent) {
+        if (!covers(sent, ack))
+            return false;
+        confirmed.push_back(std::move(sent.message));
+        return true;
     });
-    return settled;
+    return confirmed;
 }
 
-std::vector<InFlight::Sent> InFlight::take_all()
+void InFlight::refuse(const BrokerLink::Frame &nack)
 {
-    std::vector<Sent> all(sent_.begin(), sent_.end());
-    sent_.clear();
-    return all;
+    const auto now = Clock::now();
+    for (auto &sent : sent_)
+        if (covers(sent, nack) && !sent.message.refused_since)
+            sent.message.refused_since = now;
 }
 
-bool InFlight::holds_fullsync() const
+bool InFlight::holds(Message::Kind kind) const
 {
     return std::any_of(sent_.begin(), sent_.end(),
-                       [](const Sent &sent) { return sent.kind == Kind::fullsync; });
+                       [kind](const Sent &sent) { return sent.message.kind == kind; });
+}
+
+std::vector<Message> InFlight::take_all()
+{
+    std::vector<Message> all;
+    for (auto &sent : sent_)
+        all.push_back(std::move(sent.message));
+    sent_.clear();
+    return all;
 }
 
 bool deliver_once(const Settings &settings, std::string_view body, FullsyncDebt &debt,
@@ -133,11 +149,15 @@ bool deliver_once(const Settings &settings, std::string_view body, FullsyncDebt 
     InFlight in_flight;
     bool confirmed = false;
     if (link.open(settings)) {
-        const std::string message_id = next_message_id();
-        const MessageProperties properties{
-            .message_id = message_id, .timestamp = now_seconds(), .identity = identity};
+        Message message{.kind = fullsync ? Message::Kind::fullsync : Message::Kind::control,
+                        .body = std::string(body),
+                        .message_id = next_message_id(),
+                        .timestamp = now_seconds()};
+        const MessageProperties properties{.message_id = message.message_id,
+                                           .timestamp = message.timestamp,
+                                           .identity = identity};
         if (const auto tag = link.publish(settings, body, properties)) {
-            in_flight.add(*tag, fullsync ? InFlight::Kind::fullsync : InFlight::Kind::other);
+            in_flight.add(*tag, std::move(message));
             confirmed = await_confirm(link, in_flight, settings, reply_wait);
         }
     }
@@ -145,22 +165,38 @@ bool deliver_once(const Settings &settings, std::string_view body, FullsyncDebt 
     if (!confirmed)
         debt.lost();
     else if (fullsync)
-        debt.fullsync_confirmed();
+        debt.fullsync_confirmed(false);
     return confirmed;
 }
 
-Publisher::Publisher(CommitOrder &order, const Settings &settings, FullsyncDebt &debt,
-                     Monitor &monitor, PublisherTimes times, Identity identity)
-    : order_(order), settings_(settings), debt_(debt), monitor_(monitor), times_(times),
-      identity_(std::move(identity)), link_(times.reply_wait)
+Publisher::Publisher(CommitOrder &order, Buffer &buffer, const Settings &settings,
+                     FullsyncDebt &debt, Monitor &monitor, PublisherTimes times, Identity identity)
+    : order_(order), buffer_(buffer), settings_(settings), debt_(debt), monitor_(monitor),
+      times_(times), identity_(std::move(identity)), link_(times.reply_wait)
 {
+}
+
+/* Runs a call that may write to the socket under the watchdog's eye. */
+template <typename Call> auto Publisher::writing(Call &&call)
+{
+    writing_since_ = steady_ns();
+    auto result = call();
+    writing_since_ = 0;
+    return result;
+}
+
+Publisher::~Publisher()
+{
+    // run() joins it; a publisher that never ran has none.
+    if (watchdog_.joinable())
+        watchdog_.join();
 }
 
 Publisher::Phase Publisher::phase() const
 {
-    if (debt_.owed())
-        return in_flight_.holds_fullsync() ? Phase::awaiting_fullsync : Phase::owing_fullsync;
-    return link_.is_open() ? Phase::streaming : Phase::connecting;
+    if (!link_.is_open())
+        return Phase::connecting;
+    return blocked_ ? Phase::blocked : Phase::streaming;
 }
 
 void Publisher::run()
@@ -168,24 +204,25 @@ void Publisher::run()
     if (!begin_running())
         return;
     setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kPublisherNice);
+    watchdog_ = std::thread([this] { watch_writes(); });
     next_attempt_ = next_alive_ = Clock::now();
     while (!finished()) {
-        read_confirms();
+        read_frames();
         switch (phase()) {
         case Phase::connecting:
-            if (stop_requested_ || Clock::now() < next_attempt_ || !connect())
+            if (stop_requested_ || Clock::now() < next_attempt_)
+                break;
+            connect();
+            if (phase() != Phase::streaming)
                 break;
             [[fallthrough]];
         case Phase::streaming:
-            publish_in_order();
+            publish_due();
             break;
-        case Phase::owing_fullsync:
-            publish_fullsync_when_due();
-            break;
-        case Phase::awaiting_fullsync:
-            break; // what is queued now comes after the FULLSYNC on its way
+        case Phase::blocked:
+            break; // nothing is written until the broker takes publishes again
         }
-        report_link();
+        report_state();
         wait_for_work();
     }
     end_running();
@@ -202,9 +239,18 @@ bool Publisher::begin_running()
 
 void Publisher::end_running()
 {
-    const size_t unconfirmed = in_flight_.size();
-    link_.close_politely();
-    report_link();
+    const size_t unconfirmed = in_flight_.size() + outbox_.size();
+    writing([this] {
+        link_.close_politely();
+        return 0;
+    });
+    {
+        std::lock_guard lock(watchdog_mutex_);
+        watchdog_done_ = true;
+    }
+    watchdog_wake_.notify_all();
+    watchdog_.join();
+    report_state();
     // Either way the FULLSYNC of the next start covers what is missing.
     if (debt_.owed())
         log_failure(kSendSubsystem,
@@ -234,18 +280,35 @@ bool Publisher::stop(std::chrono::milliseconds wait, std::chrono::milliseconds a
     return done_.wait_for(lock, after_interrupt, [this] { return finished_; });
 }
 
-void Publisher::read_confirms()
+void Publisher::watch_writes()
+{
+    const auto period = std::clamp(times_.stuck_write / 10, std::chrono::milliseconds(10),
+                                   std::chrono::milliseconds(1000));
+    std::unique_lock lock(watchdog_mutex_);
+    while (!watchdog_wake_.wait_for(lock, period, [this] { return watchdog_done_; })) {
+        std::int64_t since = writing_since_.load();
+        if (since == 0 ||
+            steady_ns() - since < std::chrono::nanoseconds(times_.stuck_write).count())
+            continue;
+        if (writing_since_.compare_exchange_strong(since, 0)) {
+            log_failure(kSendSubsystem,
+                        "Запись брокеру не продвигается %lld с: соединение разорвано, "
+                        "неподтверждённые сообщения будут отправлены снова\n",
+                        static_cast<long long>(times_.stuck_write.count() / 1000));
+            link_.interrupt();
+        }
+    }
+}
+
+void Publisher::read_frames()
 {
     while (link_.is_open()) {
         const auto frame = link_.read(std::chrono::microseconds(0));
         if (frame.event == BrokerLink::Event::nothing)
             break;
-        if (frame.event == BrokerLink::Event::lost)
-            on_link_lost();
-        else
-            on_confirm(frame);
+        on_frame(frame);
     }
-    if (link_.is_open() && !in_flight_.empty() &&
+    if (link_.is_open() && !blocked_ && !in_flight_.empty() &&
         Clock::now() - in_flight_.oldest().sent_at >= times_.reply_wait) {
         log_confirm_timeout();
         link_.drop();
@@ -253,125 +316,185 @@ void Publisher::read_confirms()
     }
 }
 
-void Publisher::on_confirm(const BrokerLink::Frame &frame)
+void Publisher::on_frame(const BrokerLink::Frame &frame)
 {
-    const bool acked = frame.event == BrokerLink::Event::ack;
-    bool nack_logged = false;
-    for (const auto &sent : in_flight_.settle(frame)) {
-        if (acked) {
-            if (sent.kind == InFlight::Kind::change)
+    switch (frame.event) {
+    case BrokerLink::Event::ack:
+        pause_ = {}; // the broker works: the next lost connection is retried at once
+        for (auto &message : in_flight_.acknowledge(frame)) {
+            buffer_.give_back(message.buffer_bytes);
+            if (message.kind == Message::Kind::change)
                 ++monitor_.events_published;
-            else if (sent.kind == InFlight::Kind::fullsync)
-                debt_.fullsync_confirmed();
-            continue;
+            else if (message.kind == Message::Kind::fullsync)
+                debt_.fullsync_confirmed(fullsync_pending());
         }
-        if (!nack_logged) {
-            nack_logged = true;
-            log_publish_refused(settings_, "Брокер отклонил сообщение (basic.nack)\n");
-        }
-        // A refused FULLSYNC is tried again when the retry pause is over.
-        if (sent.kind != InFlight::Kind::fullsync)
-            debt_.lost(sent.kind == InFlight::Kind::change ? 1 : 0);
-    }
-    // A channel that was refused once may go on refusing (a quorum queue
-    // whose leader was lost nacks everything later on that channel): the
-    // next attempt goes out on a fresh connection.
-    if (!acked && link_.is_open()) {
+        break;
+    case BrokerLink::Event::nack:
+        // Refused (a quorum queue without a leader, say): everything not yet
+        // confirmed goes out again, in order, on a fresh connection.
+        in_flight_.refuse(frame);
+        log_publish_refused(settings_, "Брокер отклонил сообщение (basic.nack)\n");
         link_.drop();
         on_link_lost();
+        break;
+    case BrokerLink::Event::lost:
+        on_link_lost();
+        break;
+    case BrokerLink::Event::blocked:
+        blocked_ = true;
+        log_failure(kSendSubsystem, "Брокер приостановил приём сообщений (connection.blocked): "
+                                    "публикация ждёт\n");
+        break;
+    case BrokerLink::Event::unblocked:
+        blocked_ = false;
+        log_note(kSendSubsystem, "Брокер снова принимает сообщения (connection.unblocked)\n");
+        break;
+    case BrokerLink::Event::nothing:
+        break;
     }
 }
 
 void Publisher::on_link_lost()
 {
-    // Messages without a confirm are in doubt; a FULLSYNC in flight is tried
-    // again after its pause. With nothing in flight nothing was lost, and the
-    // link is opened again at once.
-    const auto unconfirmed = in_flight_.take_all();
-    if (!unconfirmed.empty())
-        debt_.lost(static_cast<std::uint64_t>(
-            std::count_if(unconfirmed.begin(), unconfirmed.end(),
-                          [](const auto &sent) { return sent.kind == InFlight::Kind::change; })));
-    if (!debt_.owed())
-        next_attempt_ = Clock::now();
-}
-
-void Publisher::publish_in_order()
-{
-    const auto now = Clock::now();
-    if (now >= next_alive_ && !stop_requested_) {
-        next_alive_ = now + times_.alive_every;
-        if (!publish({Outgoing::Kind::control, kAliveBody, 0, now_seconds(), {}},
-                     InFlight::Kind::other))
-            return;
+    // What was not confirmed goes out again first, in its order; an ALIVE
+    // would only be out of date.
+    auto unconfirmed = in_flight_.take_all();
+    // An ALIVE nobody got is sent afresh once a connection works again.
+    if (std::erase_if(unconfirmed, [](const Message &message) {
+            return message.kind == Message::Kind::alive;
+        }) > 0)
+        next_alive_ = Clock::now();
+    for (auto it = unconfirmed.rbegin(); it != unconfirmed.rend(); ++it) {
+        it->replayed = true;
+        outbox_.push_front(std::move(*it));
     }
-    std::optional<Cork> cork; // only once there is something to send
-    while (link_.is_open() && in_flight_.size() < times_.max_in_flight) {
-        Outgoing item;
-        if (!order_.pop(item))
-            return;
-        if (!cork)
-            cork.emplace(link_);
-        if (item.kind == Outgoing::Kind::lost) {
-            debt_.lost(item.events_lost);
-            return;
-        }
-        const bool change = item.kind == Outgoing::Kind::change;
-        if (!publish(item, change ? InFlight::Kind::change : InFlight::Kind::other))
-            return;
-    }
+    blocked_ = false;
+    // At once the first time, then ever longer pauses up to the longest.
+    next_attempt_ = Clock::now() + pause_;
+    pause_ = pause_ == Clock::duration::zero()
+                 ? Clock::duration(times_.first_pause)
+                 : std::min<Clock::duration>(pause_ * 2, times_.max_pause);
 }
 
-void Publisher::publish_fullsync_when_due()
+void Publisher::connect()
 {
-    // Everything queued was committed before the FULLSYNC that will cover it.
-    discard_ready();
-    const auto now = Clock::now();
-    if (stop_requested_ || now < next_attempt_)
-        return;
-    next_attempt_ = now + times_.retry_interval;
-    if (!link_.is_open() && !connect())
-        return;
-    publish({Outgoing::Kind::control, kFullsyncBody, 0, now_seconds(), {}},
-            InFlight::Kind::fullsync);
-}
-
-bool Publisher::connect()
-{
-    if (link_.open(settings_))
-        return true;
-    debt_.lost();
-    next_attempt_ = Clock::now() + times_.retry_interval;
-    return false;
-}
-
-bool Publisher::publish(const Outgoing &item, InFlight::Kind kind)
-{
-    const std::string message_id = next_message_id();
-    MessageProperties properties{
-        .message_id = message_id, .timestamp = item.timestamp, .identity = &identity_};
-    if (kind == InFlight::Kind::change) {
-        properties.seq = ++seq_;
-        properties.replicated = item.facts.replicated;
-        properties.entry_uuid = item.facts.entry_uuid;
-        properties.csn = item.facts.csn;
-    }
-    const auto tag = link_.publish(settings_, item.body, properties);
-    if (!tag) {
-        debt_.lost(kind == InFlight::Kind::change ? 1 : 0);
+    if (!writing([this] { return link_.open(settings_); }))
         on_link_lost();
-        return false;
+}
+
+void Publisher::publish_due()
+{
+    drop_refused();
+    {
+        std::optional<Cork> cork; // only once there is something to send
+        while (link_.is_open() && !blocked_ && in_flight_.size() < times_.max_in_flight) {
+            Message message;
+            if (!next_message(message))
+                break;
+            if (!cork)
+                cork.emplace(link_);
+            if (!send(std::move(message)))
+                return;
+        }
     }
-    in_flight_.add(*tag, kind);
+    // After what was ready, so that a start's FULLSYNC comes before its ALIVE.
+    const auto now = Clock::now();
+    if (now >= next_alive_ && !stop_requested_ && outbox_.empty() && link_.is_open() && !blocked_) {
+        next_alive_ = now + times_.alive_every;
+        send(control(Message::Kind::alive, kAliveBody));
+    }
+}
+
+bool Publisher::next_message(Message &message)
+{
+    if (!outbox_.empty()) {
+        message = std::move(outbox_.front());
+        outbox_.pop_front();
+        return true;
+    }
+    Outgoing item;
+    if (!order_.pop(item))
+        return false;
+    if (item.kind == Outgoing::Kind::lost) {
+        debt_.lost(item.events_lost);
+        message = control(Message::Kind::fullsync, kFullsyncBody);
+        return true;
+    }
+    message = prepared(std::move(item));
     return true;
 }
 
-void Publisher::discard_ready()
+Message Publisher::prepared(Outgoing &&item)
 {
-    Outgoing item;
-    while (order_.pop(item))
-        if (item.kind != Outgoing::Kind::control)
-            debt_.lost(item.kind == Outgoing::Kind::change ? 1 : item.events_lost);
+    const bool change = item.kind == Outgoing::Kind::change;
+    return {.kind = change ? Message::Kind::change : Message::Kind::control,
+            .body = std::move(item.body),
+            .message_id = next_message_id(),
+            .timestamp = item.timestamp,
+            .seq = change ? ++seq_ : 0,
+            .facts = std::move(item.facts),
+            .buffer_bytes = item.buffer_bytes};
+}
+
+Message Publisher::control(Message::Kind kind, const char *body)
+{
+    return {.kind = kind, .body = body, .message_id = next_message_id(), .timestamp = now_seconds()};
+}
+
+bool Publisher::send(Message message)
+{
+    MessageProperties properties{
+        .message_id = message.message_id, .timestamp = message.timestamp, .identity = &identity_};
+    if (message.kind == Message::Kind::change) {
+        properties.seq = message.seq;
+        properties.replicated = message.facts.replicated;
+        properties.entry_uuid = message.facts.entry_uuid;
+        properties.csn = message.facts.csn;
+    }
+    const auto tag = writing([&] { return link_.publish(settings_, message.body, properties); });
+    if (!tag) {
+        outbox_.push_front(std::move(message));
+        on_link_lost();
+        return false;
+    }
+    if (message.replayed && message.kind == Message::Kind::change)
+        ++monitor_.events_replayed;
+    in_flight_.add(*tag, std::move(message));
+    return true;
+}
+
+/* Messages the broker has refused for too long are a loss: one FULLSYNC
+ * takes their place. A FULLSYNC itself is never given up. */
+void Publisher::drop_refused()
+{
+    const auto now = Clock::now();
+    std::size_t messages = 0, events = 0;
+    while (!outbox_.empty() && outbox_.front().refused_since &&
+           now - *outbox_.front().refused_since >= times_.refusal_limit &&
+           outbox_.front().kind != Message::Kind::fullsync) {
+        buffer_.give_back(outbox_.front().buffer_bytes);
+        events += outbox_.front().kind == Message::Kind::change;
+        ++messages;
+        outbox_.pop_front();
+    }
+    if (messages == 0)
+        return;
+    log_failure(kSendSubsystem,
+                "Брокер отклоняет %zu сообщений дольше %lld с: они пропущены, потребителям "
+                "будет отправлен FULLSYNC\n",
+                messages, static_cast<long long>(times_.refusal_limit.count() / 1000));
+    debt_.lost(events);
+    if (outbox_.empty() || outbox_.front().kind != Message::Kind::fullsync)
+        outbox_.push_front(control(Message::Kind::fullsync, kFullsyncBody));
+}
+
+bool Publisher::fullsync_pending() const
+{
+    auto is_fullsync = [](const Message &message) {
+        return message.kind == Message::Kind::fullsync;
+    };
+    return std::any_of(outbox_.begin(), outbox_.end(), is_fullsync) ||
+           in_flight_.holds(Message::Kind::fullsync);
 }
 
 bool Publisher::finished()
@@ -381,18 +504,25 @@ bool Publisher::finished()
     const auto now = Clock::now();
     if (flush_until_ == Clock::time_point{})
         flush_until_ = now + times_.flush_time;
-    // What cannot be kept is left to the FULLSYNC of the next start.
-    if (debt_.owed() || !link_.is_open() || now >= flush_until_)
+    // What cannot be confirmed now is left to the FULLSYNC of the next start.
+    if (!link_.is_open() || now >= flush_until_)
         return true;
-    return !order_.has_ready() && in_flight_.empty();
+    return outbox_.empty() && in_flight_.empty() && !order_.has_ready();
 }
 
-void Publisher::report_link()
+void Publisher::report_state()
 {
-    if (link_.node() == reported_node_)
-        return;
-    reported_node_ = link_.node();
-    monitor_.broker_node(reported_node_);
+    if (link_.node() != reported_node_) {
+        reported_node_ = link_.node();
+        monitor_.broker_node(reported_node_);
+    }
+    monitor_.broker_blocked = blocked_;
+    std::int64_t oldest = 0;
+    if (!in_flight_.empty())
+        oldest = in_flight_.oldest().message.timestamp;
+    else if (!outbox_.empty())
+        oldest = outbox_.front().timestamp;
+    oldest_timestamp_ = oldest;
 }
 
 void Publisher::wait_for_work()
@@ -401,12 +531,15 @@ void Publisher::wait_for_work()
     auto until = now + std::chrono::seconds(1);
     auto sooner = [&until](Clock::time_point t) { until = std::min(until, t); };
     const Phase current = phase();
-    if (current == Phase::streaming)
-        sooner(next_alive_);
-    else
+    if (current == Phase::connecting)
         sooner(next_attempt_);
-    if (!in_flight_.empty())
-        sooner(in_flight_.oldest().sent_at + times_.reply_wait);
+    if (current == Phase::streaming) {
+        sooner(next_alive_);
+        if (!in_flight_.empty())
+            sooner(in_flight_.oldest().sent_at + times_.reply_wait);
+        if (!outbox_.empty() && outbox_.front().refused_since)
+            sooner(*outbox_.front().refused_since + times_.refusal_limit);
+    }
     const auto pass_over = order_.until_pass_over();
     if (pass_over != CommitOrder::Clock::duration::max())
         sooner(now + pass_over);
@@ -414,9 +547,7 @@ void Publisher::wait_for_work()
         sooner(now + std::chrono::milliseconds(20));
 
     // Handed-over work wakes the thread only when it can take it.
-    const bool can_take = current == Phase::owing_fullsync ||
-                          (current != Phase::awaiting_fullsync &&
-                           in_flight_.size() < times_.max_in_flight);
+    const bool can_take = current == Phase::streaming && in_flight_.size() < times_.max_in_flight;
     pollfd fds[2];
     nfds_t count = 0;
     if (can_take)

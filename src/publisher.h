@@ -1,10 +1,18 @@
 #pragma once
-// Delivery to the broker: one thread owns one long-lived broker link,
-// publishes what CommitOrder hands it in order with publisher confirms, sends
-// ALIVE every 30 s, and keeps the FULLSYNC promise: when a message cannot be
-// confirmed it is dropped, everything queued behind it until a FULLSYNC is out
-// is dropped too, and the next message published is a FULLSYNC, retried
-// until the broker confirms one.
+// Delivery to the broker: one thread owns one long-lived broker link and
+// publishes what CommitOrder hands it, in order, with publisher confirms.
+//
+// Nothing the plug-in holds is given up for a broken connection: a message
+// stays with the publisher until the broker confirms it, and what was not
+// confirmed when a connection broke is published again on the next one,
+// first, in its order, with the same message_id, seq and headers (delivery
+// is at least once). A message the broker refuses (nack) goes out again on a
+// fresh channel, and only one it keeps refusing for timings::kRefusalLimit
+// is a loss. A loss (that, an event that did not fit the buffer, a passed
+// over ticket, a start, an import) becomes a FULLSYNC in the stream at the
+// loss's place, so that it comes before any later event. A broker that
+// blocks publishers is a pause; a write that makes no progress for
+// timings::kStuckWrite has its socket shut down, a lost connection.
 
 #include <atomic>
 #include <chrono>
@@ -12,11 +20,14 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "broker_link.h"
+#include "buffer.h"
 #include "commit_order.h"
 #include "fullsync_debt.h"
 #include "settings.h"
@@ -29,38 +40,58 @@ extern const char kAliveBody[];
 
 struct PublisherTimes {
     std::chrono::milliseconds reply_wait = timings::kReplyWait;
-    std::chrono::milliseconds retry_interval = timings::kRetryInterval;
     std::chrono::milliseconds alive_every = timings::kAliveEvery;
     std::chrono::milliseconds flush_time = timings::kFlushTime;
     std::size_t max_in_flight = timings::kMaxInFlight;
     std::chrono::milliseconds gather = timings::kGather;
+    std::chrono::milliseconds first_pause = timings::kReconnectFirstPause;
+    std::chrono::milliseconds max_pause = timings::kReconnectMaxPause;
+    std::chrono::milliseconds refusal_limit = timings::kRefusalLimit;
+    std::chrono::milliseconds stuck_write = timings::kStuckWrite;
 };
 
-/* Messages published and not yet confirmed, oldest first, and what a
- * confirm settles of them. */
+/* A message as it goes out, made once: a replay sends the same bytes. */
+struct Message {
+    using Clock = std::chrono::steady_clock;
+    enum class Kind { change, fullsync, alive, control };
+    Kind kind = Kind::change;
+    std::string body;
+    std::string message_id;
+    std::int64_t timestamp = 0; // seconds since the epoch, when it was made
+    std::uint64_t seq = 0;      // of a change
+    ChangeFacts facts{};        // of a change
+    std::size_t buffer_bytes = 0;
+    std::optional<Clock::time_point> refused_since{}; // the broker's first nack
+    bool replayed = false;                          // sent on a connection that broke
+};
+
+/* Messages published and not yet confirmed, oldest first. */
 class InFlight {
   public:
     using Clock = std::chrono::steady_clock;
-    enum class Kind { change, fullsync, other };
     struct Sent {
         std::uint64_t tag;
-        Kind kind;
+        Message message;
         Clock::time_point sent_at;
     };
 
-    void add(std::uint64_t tag, Kind kind) { sent_.push_back({tag, kind, Clock::now()}); }
-    // The messages an ack or nack confirms, removed from the list.
-    std::vector<Sent> settle(const BrokerLink::Frame &frame);
-    // Everything still unconfirmed, removed from the list.
-    std::vector<Sent> take_all();
+    void add(std::uint64_t tag, Message message)
+    {
+        sent_.push_back({tag, std::move(message), Clock::now()});
+    }
+    // The messages an ack confirms, removed from the list.
+    std::vector<Message> acknowledge(const BrokerLink::Frame &ack);
+    // Marks the messages a nack refuses (they stay, to go out again).
+    void refuse(const BrokerLink::Frame &nack);
+    // Everything still unconfirmed, oldest first, removed from the list.
+    std::vector<Message> take_all();
     bool empty() const { return sent_.empty(); }
     std::size_t size() const { return sent_.size(); }
     const Sent &oldest() const { return sent_.front(); }
-    bool holds_fullsync() const;
-    // Whether a FULLSYNC published after `tag` is still unconfirmed.
-    bool fullsync_after(std::uint64_t tag) const;
+    bool holds(Message::Kind kind) const;
 
   private:
+    bool covers(const Sent &sent, const BrokerLink::Frame &frame) const;
     std::deque<Sent> sent_;
 };
 
@@ -75,19 +106,19 @@ class Publisher {
   public:
     using Clock = std::chrono::steady_clock;
 
-    // Where the publisher stands; derived from the link, the debt and what
-    // is in flight, so it can never disagree with them.
+    // Where the publisher stands; derived from the link, so it can never
+    // disagree with it.
     enum class Phase {
-        connecting,        // no link: connect at the next attempt
-        streaming,         // publishing in commit order
-        owing_fullsync,    // dropping what is ready; FULLSYNC at the next attempt
-        awaiting_fullsync, // FULLSYNC published; later events wait for its confirm
+        connecting, // no link: connect when the pause since the last attempt is over
+        streaming,  // publishing: what a lost connection left first, then in commit order
+        blocked,    // the broker takes no publishes for now: nothing is written
     };
 
     // `identity` names this server and this start of the plug-in in every
     // message's headers.
-    Publisher(CommitOrder &order, const Settings &settings, FullsyncDebt &debt, Monitor &monitor,
-              PublisherTimes times = {}, Identity identity = {});
+    Publisher(CommitOrder &order, Buffer &buffer, const Settings &settings, FullsyncDebt &debt,
+              Monitor &monitor, PublisherTimes times = {}, Identity identity = {});
+    ~Publisher();
 
     // The thread body; returns once stop() was called and the queue is
     // flushed, or the flush time is up.
@@ -98,33 +129,53 @@ class Publisher {
     bool stop(std::chrono::milliseconds wait,
               std::chrono::milliseconds after_interrupt = timings::kStopAfterInterrupt);
     Phase phase() const;
+    // When the oldest message not yet confirmed was made (seconds since the
+    // epoch); 0: none. Read from any thread.
+    std::int64_t oldest_timestamp() const { return oldest_timestamp_.load(); }
 
   private:
     bool begin_running();
     void end_running();
-    void read_confirms();
-    void on_confirm(const BrokerLink::Frame &frame);
+    void read_frames();
+    void on_frame(const BrokerLink::Frame &frame);
     void on_link_lost();
-    void publish_in_order();
-    void publish_fullsync_when_due();
-    bool connect();
-    bool publish(const Outgoing &item, InFlight::Kind kind);
-    void discard_ready();
+    void connect();
+    void publish_due();
+    bool next_message(Message &message);
+    Message prepared(Outgoing &&item);
+    Message control(Message::Kind kind, const char *body);
+    bool send(Message message);
+    void drop_refused();
+    bool fullsync_pending() const;
     bool finished();
     void wait_for_work();
-    void report_link();
+    void report_state();
+    void watch_writes();
+    template <typename Call> auto writing(Call &&call);
 
     CommitOrder &order_;
+    Buffer &buffer_;
     const Settings &settings_;
     FullsyncDebt &debt_;
     Monitor &monitor_;
     const PublisherTimes times_;
     const Identity identity_;
     BrokerLink link_;
+    std::deque<Message> outbox_; // made, not sent on the current link: replays first
     InFlight in_flight_;
+    bool blocked_ = false;
     Clock::time_point next_attempt_{}, next_alive_{}, flush_until_{};
+    Clock::duration pause_{}; // before the next connection attempt
     std::uint64_t seq_ = 0;
     std::string reported_node_;
+    std::atomic<std::int64_t> oldest_timestamp_{0};
+
+    // The watchdog: when a write began (0: none), in steady nanoseconds.
+    std::atomic<std::int64_t> writing_since_{0};
+    std::thread watchdog_;
+    std::mutex watchdog_mutex_;
+    std::condition_variable watchdog_wake_;
+    bool watchdog_done_ = false;
 
     std::atomic<bool> stop_requested_{false};
     std::mutex done_mutex_;

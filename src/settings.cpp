@@ -37,6 +37,7 @@ constexpr SettingKey kKeys[] = {
     {"WAIT_FOR_BROKER_AT_START", Kind::on_off, "on", "waitForBrokerAtStart",
      &Settings::wait_for_broker_at_start},
     {"MONITOR_GROUP", Kind::dn, "none", "monitorGroup", &Settings::monitor_group},
+    {"BUFFER_MB", Kind::number, "256", "bufferMb", &Settings::buffer_mb},
 };
 
 constexpr std::string_view kBlanks = " \t\r\v\f";
@@ -79,13 +80,14 @@ std::optional<bool> switch_value(std::string_view value)
     return std::nullopt;
 }
 
-std::optional<std::int32_t> port_value(std::string_view value)
+/* A whole number from 1 to `highest`, digits only. */
+std::optional<std::int32_t> whole_number(std::string_view value, int highest)
 {
     if (value.empty() || value.size() > 5 ||
         !std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; }))
         return std::nullopt;
-    const int port = std::stoi(std::string(value));
-    return port >= 1 && port <= 65535 ? std::optional<std::int32_t>(port) : std::nullopt;
+    const int number = std::stoi(std::string(value));
+    return number >= 1 && number <= highest ? std::optional<std::int32_t>(number) : std::nullopt;
 }
 
 /* Comma-separated items, blanks around each; nullopt when one is empty. */
@@ -182,10 +184,13 @@ void SettingsReader::store(const SettingKey &row, std::string_view value, int nu
                 else
                     refuse("не распознано: допустимо on/off, true/false, yes/no, 1/0");
             } else if constexpr (std::is_same_v<Field, std::int32_t Settings::*>) {
-                if (const auto port = port_value(value))
-                    settings_.*field = *port;
-                else
+                const auto number = whole_number(value, row.kind == Kind::port ? 65535 : 65536);
+                if (number)
+                    settings_.*field = *number;
+                else if (row.kind == Kind::port)
                     refuse("не номер порта: ожидается целое число от 1 до 65535");
+                else
+                    refuse("не размер: ожидается целое число мегабайт от 1 до 65536");
             } else if constexpr (std::is_same_v<Field, std::vector<std::string> Settings::*>) {
                 auto items = value.empty() ? std::vector<std::string>{} : list_value(value);
                 if (!items || !std::all_of(items->begin(), items->end(), attribute_type))
@@ -326,7 +331,7 @@ std::optional<std::vector<BrokerNode>> broker_nodes(std::string_view hosts, int 
                               (bracketed ? colon == bracket + 1 : item.find(':') == colon);
         std::string_view host = item;
         if (has_port) {
-            const auto port = port_value(item.substr(colon + 1));
+            const auto port = whole_number(item.substr(colon + 1), 65535);
             if (!port)
                 return std::nullopt;
             node.port = *port;

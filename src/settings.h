@@ -30,12 +30,13 @@ struct Settings {
     bool publish_replicated = true;
     bool publish_internal = true;
     bool wait_for_broker_at_start = true;
+    std::int32_t buffer_mb = 256; // what events on their way may hold, in MiB
     std::optional<std::string> monitor_group; // a group DN; none: only the root DN
 };
 
 /* One row of the settings table. */
 struct SettingKey {
-    enum class Kind { text, secret, port, on_off, list, dn };
+    enum class Kind { text, secret, port, number, on_off, list, dn };
     using Field = std::variant<std::string Settings::*, std::optional<std::string> Settings::*,
                                std::int32_t Settings::*, bool Settings::*,
                                std::vector<std::string> Settings::*>;

@@ -1,7 +1,7 @@
 #pragma once
 // Every delay and bound of the plug-in, in one place, so that what the
-// documentation promises (the server stops within 10 s; memory stays flat
-// during an outage) can be read off the code.
+// documentation promises (the server stops within 10 s, a blip costs no
+// FULLSYNC) can be read off the code. The memory bound is BUFFER_MB.
 
 #include <chrono>
 #include <cstddef>
@@ -12,8 +12,17 @@ using namespace std::chrono_literals;
 
 // Connecting, each broker reply, and each publisher confirm.
 inline constexpr std::chrono::milliseconds kReplyWait = 10s;
-// Between FULLSYNC attempts, and between connection attempts while one is owed.
-inline constexpr std::chrono::milliseconds kRetryInterval = 5s;
+// After a lost connection the next attempt is made at once; then the pauses
+// between attempts double from kReconnectFirstPause up to kReconnectMaxPause.
+inline constexpr std::chrono::milliseconds kReconnectFirstPause = 250ms;
+inline constexpr std::chrono::milliseconds kReconnectMaxPause = 5s;
+// A message the broker keeps refusing (nack) is published again on a fresh
+// channel for this long (a quorum queue refuses until it has a new leader);
+// after that it is a loss.
+inline constexpr std::chrono::milliseconds kRefusalLimit = 30s;
+// A write that makes no progress this long (a broker that stopped reading)
+// has its socket shut down: a lost connection, then a replay.
+inline constexpr std::chrono::milliseconds kStuckWrite = 10s;
 inline constexpr std::chrono::milliseconds kAliveEvery = 30s;
 // Events handed over and confirms gather this long after a wake-up, so the
 // publisher and the broker wake once per batch rather than once per event.
@@ -33,8 +42,5 @@ static_assert(kFlushTime < kStopWait && kStopWait + kStopAfterInterrupt < 10s);
 // An operation numbered at commit that never hands its events over holds
 // later ones back this long, then counts as lost.
 inline constexpr std::chrono::milliseconds kPassOverAfter = 10s;
-// What the queue between the server's threads and the publisher may hold.
-inline constexpr std::size_t kQueueMaxMessages = 100000;
-inline constexpr std::size_t kQueueMaxBytes = 64u * 1024 * 1024;
 
 } // namespace dirmirror::timings

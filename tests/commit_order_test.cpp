@@ -43,7 +43,8 @@ TEST(CommitOrder, HandsOutEventsByTicketWhateverTheOrderTheyArriveIn)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        CommitOrder order;
+        dirmirror::Buffer buffer(64u << 20); // never given back here
+        CommitOrder order(buffer);
         const std::vector<std::uint64_t> tickets = {order.take(), order.take(), order.take()};
         const std::vector<std::vector<std::string>> events = {{"a0", "a1"}, {"b0"}, {"c0"}};
         std::vector<std::string> got;
@@ -61,7 +62,8 @@ TEST(CommitOrder, HandsOutEventsByTicketWhateverTheOrderTheyArriveIn)
 // backend's serial lock does), events handed over later in random order.
 TEST(CommitOrder, ConcurrentOperationsComeOutInCommitOrder)
 {
-    CommitOrder order;
+    dirmirror::Buffer buffer(64u << 20); // never given back here
+    CommitOrder order(buffer);
     constexpr int kThreads = 8, kPerThread = 300;
     std::mutex backend_lock;
     std::vector<std::thread> threads;
@@ -108,7 +110,8 @@ TEST(CommitOrder, ConcurrentOperationsComeOutInCommitOrder)
 TEST(CommitOrder, ATicketNeverHandedOverIsPassedOverAfterItsBound)
 {
     fake_log_clear();
-    CommitOrder order({.pass_over_after = 300ms});
+    dirmirror::Buffer buffer(64u << 20); // never given back here
+    CommitOrder order(buffer, {.pass_over_after = 300ms});
     const auto stuck = order.take(), later = order.take();
     order.resolve(later, {"later"});
     EXPECT_TRUE(pop_all(order).empty()) << "held back behind the missing ticket";
@@ -131,20 +134,36 @@ TEST(CommitOrder, ATicketNeverHandedOverIsPassedOverAfterItsBound)
     EXPECT_TRUE(pop_all(order).empty());
 }
 
-// One marker stands for a run of losses, with the number of events lost.
-TEST(CommitOrder, WhatDoesNotFitIsALossReportedOncePerSpell)
+// Every event takes its room in the buffer until the publisher gives it
+// back; what does not fit is a loss, reported once per spell, and one
+// marker stands for a run of losses, with the number of events lost.
+TEST(CommitOrder, WhatDoesNotFitTheBufferIsALossReportedOncePerSpell)
 {
     fake_log_clear();
-    CommitOrder order({.max_messages = 3, .max_bytes = 10});
+    const std::size_t one = dirmirror::buffer_bytes(dirmirror::Change("aaaa"));
+    dirmirror::Buffer buffer(3 * one);
+    CommitOrder order(buffer);
     order.resolve(order.take(), {"aaaa", "bbbb"});
-    order.resolve(order.take(), {"cccc"});          // 12 bytes: too many
-    order.resolve(order.take(), {"d", "e"});        // 4 messages: too many
-    order.append_control("{\"op_type\": \"ALIVE\"}"); // too many bytes
-    order.resolve(order.take(), {"f"});
-    EXPECT_EQ(pop_all(order), (std::vector<std::string>{"aaaa", "bbbb", "LOST:3", "f"}));
-    EXPECT_EQ(fake_log_matching("Очередь публикации заполнена").size(), 1u);
-    // Room again: the next spell is reported again.
-    order.resolve(order.take(), {"0123456789a"});
-    EXPECT_EQ(pop_all(order), std::vector<std::string>{"LOST:1"});
-    EXPECT_EQ(fake_log_matching("Очередь публикации заполнена").size(), 2u);
+    order.resolve(order.take(), {"cccc", "dddd"}); // four: too many
+    order.resolve(order.take(), {"eeeeeeeeeee"});  // longer: too many bytes
+    order.append_control("xxxxx");                 // the same for a control message
+    order.resolve(order.take(), {"ffff"});
+    EXPECT_EQ(buffer.used(), 3 * one);
+    std::vector<std::string> got;
+    Outgoing item;
+    std::size_t taken = 0;
+    while (order.pop(item)) {
+        got.push_back(item.kind == Outgoing::Kind::lost ? "LOST:" + std::to_string(item.events_lost)
+                                                        : item.body);
+        taken += item.buffer_bytes;
+    }
+    EXPECT_EQ(got, (std::vector<std::string>{"aaaa", "bbbb", "LOST:3", "ffff"}));
+    EXPECT_EQ(taken, buffer.used()) << "what the publisher has to give back";
+    EXPECT_EQ(fake_log_matching("Буфер публикации заполнен").size(), 1u);
+    // Room again once given back: the next spell is reported again.
+    buffer.give_back(taken);
+    order.resolve(order.take(), {"0123456789a", "b", "c", "d"});
+    EXPECT_EQ(pop_all(order), std::vector<std::string>{"LOST:4"});
+    EXPECT_EQ(fake_log_matching("Буфер публикации заполнен").size(), 2u);
+    EXPECT_EQ(buffer.high_water(), 3 * one);
 }

@@ -1,6 +1,6 @@
 // Publishing to a real broker: what arrives and with which properties, what
-// each failure logs, and the FULLSYNC that follows a message the broker did
-// not confirm.
+// each failure logs, and what a lost connection, a refusal or a broker that
+// stops reading do to what was not yet confirmed.
 #include <arpa/inet.h>
 #include <dlfcn.h>
 #include <gtest/gtest.h>
@@ -12,6 +12,7 @@
 #include <cstring>
 #include <future>
 #include <optional>
+#include <map>
 #include <set>
 #include <thread>
 
@@ -172,7 +173,7 @@ class Publishing : public PluginOnTestBroker {
     void start(int owed = 0)
     {
         owed_flag = owed;
-        publisher.emplace(order, config, debt, monitor, times,
+        publisher.emplace(order, buffer, config, debt, monitor, times,
                           dirmirror::Identity{"ldap1.lab:3389", "run-1"});
         thread = std::thread([this] { publisher->run(); });
     }
@@ -195,26 +196,17 @@ class Publishing : public PluginOnTestBroker {
         order.resolve(order.take(), {events.begin(), events.end()});
     }
 
-    dirmirror::CommitOrder order;
+    dirmirror::Buffer buffer{64u << 20};
+    dirmirror::CommitOrder order{buffer};
     dirmirror::Monitor monitor;
     std::atomic<int> owed_flag{0};
     dirmirror::FullsyncDebt debt{owed_flag, &monitor};
     dirmirror::PublisherTimes times{.reply_wait = 5000ms,
-                                    .retry_interval = 1000ms,
                                     .alive_every = 3600s,
                                     .flush_time = 1000ms};
     std::optional<dirmirror::Publisher> publisher;
     std::thread thread;
 };
-
-// The publisher clears the flag when it reads the confirm, which may come
-// just after the consumer has the message.
-bool settles_to_zero(const std::atomic<int> &flag)
-{
-    for (int i = 0; i < 100 && flag.load() != 0; ++i)
-        std::this_thread::sleep_for(20ms);
-    return flag.load() == 0;
-}
 
 std::string change(const std::string &name)
 {
@@ -225,12 +217,14 @@ TEST_F(Publishing, PublishesInCommitOrderWithConfirmsAndProperties)
 {
     TestQueue queue(exchange, routing_key);
     start();
+    auto got = queue.wait_for(1, 5s);
     const auto first = order.take(), second = order.take(), third = order.take();
     order.resolve(third, {change("c")});
     order.resolve(first, {change("a0"), change("a1")});
     order.append_control("{\"op_type\": \"SOMETHING\"}");
     order.resolve(second, {change("b")});
-    const auto got = queue.wait_for(6, 5s);
+    const auto rest = queue.wait_for(5, 5s);
+    got.insert(got.end(), rest.begin(), rest.end());
     EXPECT_EQ(bodies(got), (std::vector<std::string>{kAlive, change("a0"), change("a1"),
                                                      "{\"op_type\": \"SOMETHING\"}", change("b"),
                                                      change("c")}));
@@ -259,33 +253,61 @@ TEST_F(Publishing, PublishesInCommitOrderWithConfirmsAndProperties)
     EXPECT_TRUE(fake_log_lines().empty());
 }
 
-// The queue takes three messages and refuses (nacks) the rest until the test
-// starts reading it: the refused events owe a FULLSYNC, which is retried
-// until the broker confirms it; only then do later events follow.
-TEST_F(Publishing, ANackedEventIsFollowedByAFullsyncBeforeAnyLaterEvent)
+// Change events as they arrived: their bodies in order, each message_id
+// once (a replay may bring a copy), and FULLSYNC or ALIVE as they came.
+std::vector<std::string> without_copies(const std::vector<Delivered> &got)
 {
-    TestQueue queue(exchange, routing_key, 3);
-    start();
-    commit({change("kept1"), change("kept2")});
-    commit({change("refused1")});
-    commit({change("refused2")});
-    std::this_thread::sleep_for(2500ms); // FULLSYNC attempts refused meanwhile
-    EXPECT_EQ(owed_flag.load(), 1);
-    auto got = queue.wait_for(4, 5s);
-    EXPECT_TRUE(settles_to_zero(owed_flag));
-    commit({change("after")});
-    auto rest = queue.wait_for(1, 5s);
-    got.insert(got.end(), rest.begin(), rest.end());
-    EXPECT_EQ(bodies(got), (std::vector<std::string>{kAlive, change("kept1"), change("kept2"),
-                                                     kFullsync, change("after")}));
-    EXPECT_GE(fake_log_matching("Брокер отклонил сообщение (basic.nack)").size(), 2u)
-        << "the event and at least one FULLSYNC attempt";
+    std::vector<std::string> out;
+    std::set<std::string> seen;
+    for (const auto &m : got)
+        if (m.body != kAlive && seen.insert(m.message_id).second)
+            out.push_back(m.body);
+    return out;
+}
+
+// The queue takes three messages and refuses (nacks) the rest, the first
+// ALIVE among them, until the test starts reading it. What the broker refuses goes out again on a fresh
+// connection; only what it keeps refusing past the limit is a loss, which a
+// FULLSYNC then covers, before any later event.
+TEST_F(Publishing, ARefusedEventGoesOutAgainAndOnlyAPersistentRefusalIsALoss)
+{
+    struct Case {
+        const char *name;
+        std::chrono::milliseconds refusal_limit;
+        std::vector<std::string> expected;
+    };
+    const std::vector<Case> cases = {
+        {"refused for a while", 30s,
+         {change("kept1"), change("kept2"), change("kept3"), change("refused1"), change("refused2"),
+          change("after")}},
+        {"refused past the limit", 500ms,
+         {change("kept1"), change("kept2"), change("kept3"), kFullsync, change("after")}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        TestQueue queue(exchange, routing_key, 3);
+        times.refusal_limit = c.refusal_limit;
+        commit({change("kept1"), change("kept2"), change("kept3")});
+        commit({change("refused1")});
+        commit({change("refused2")});
+        start();
+        std::this_thread::sleep_for(2500ms); // refused meanwhile
+        auto got = queue.wait_for(3, 5s);
+        commit({change("after")});
+        const auto rest = queue.drain(1500ms);
+        got.insert(got.end(), rest.begin(), rest.end());
+        EXPECT_EQ(without_copies(got), c.expected);
+        EXPECT_GE(fake_log_matching("Брокер отклонил сообщение (basic.nack)").size(), 1u);
+        EXPECT_TRUE(stop());
+        publisher.reset();
+        fake_log_clear();
+    }
 }
 
 // Confirms are held back, then the connection is cut: the events in flight
-// are in doubt, so a FULLSYNC goes out on the next connection before later
-// events.
-TEST_F(Publishing, AConnectionLostWithMessagesInFlightIsFollowedByAFullsync)
+// go out again on the next connection, first, with their message_id and seq,
+// and no FULLSYNC is owed.
+TEST_F(Publishing, WhatALostConnectionLeftUnconfirmedIsReplayed)
 {
     CutProxy proxy;
     config.port = proxy.port();
@@ -297,20 +319,25 @@ TEST_F(Publishing, AConnectionLostWithMessagesInFlightIsFollowedByAFullsync)
     std::this_thread::sleep_for(500ms);
     proxy.cut();
     proxy.hold_replies(false);
-    auto got = queue.wait_for(3, 5s);
-    EXPECT_TRUE(settles_to_zero(owed_flag));
     commit({change("after")});
-    auto rest = queue.wait_for(1, 5s);
-    got.insert(got.end(), rest.begin(), rest.end());
-    EXPECT_EQ(bodies(got), (std::vector<std::string>{change("in-flight1"), change("in-flight2"),
-                                                     kFullsync, change("after")}));
+    const auto got = queue.drain(1500ms);
+    EXPECT_EQ(without_copies(got),
+              (std::vector<std::string>{change("in-flight1"), change("in-flight2"), change("after")}));
+    std::map<std::string, std::set<std::int64_t>> seqs; // by message_id: one each
+    for (const auto &m : got)
+        if (m.seq)
+            seqs[m.message_id].insert(*m.seq);
+    EXPECT_EQ(seqs.size(), 3u);
+    for (const auto &[id, seq] : seqs)
+        EXPECT_EQ(seq.size(), 1u) << id;
+    EXPECT_EQ(owed_flag.load(), 0);
+    EXPECT_GE(monitor.events_replayed.load(), 2u);
     EXPECT_FALSE(fake_log_matching("amqp_simple_wait_frame_noblock(conn) :: ").empty());
 }
 
 // RABBIT_HOST lists a node that goes away and a working one: the publisher
-// moves on, and the events in flight on the lost node are covered by a
-// FULLSYNC on the next.
-TEST_F(Publishing, MovesToTheNextNodeWhenItsNodeFails)
+// moves on and replays there what the lost node did not confirm.
+TEST_F(Publishing, MovesToTheNextNodeAndReplaysThere)
 {
     auto proxy = std::make_unique<CutProxy>();
     config.host = "127.0.0.1:" + std::to_string(proxy->port()) + ",127.0.0.1";
@@ -321,11 +348,43 @@ TEST_F(Publishing, MovesToTheNextNodeWhenItsNodeFails)
     commit({change("in-flight")});
     std::this_thread::sleep_for(300ms);
     proxy.reset(); // the node is gone: its port refuses from now on
-    auto got = queue.wait_for(2, 5s);
     commit({change("after")});
-    auto rest = queue.wait_for(1, 5s);
-    got.insert(got.end(), rest.begin(), rest.end());
-    EXPECT_EQ(bodies(got), (std::vector<std::string>{change("in-flight"), kFullsync, change("after")}));
+    EXPECT_EQ(without_copies(queue.drain(1500ms)),
+              (std::vector<std::string>{change("in-flight"), change("after")}));
+    EXPECT_EQ(owed_flag.load(), 0);
+}
+
+// A broker that stops reading holds a write forever: the watchdog shuts the
+// socket down, and what was not confirmed goes out again once it reads.
+TEST_F(Publishing, AWriteThatMakesNoProgressIsCutAndReplayed)
+{
+    CutProxy proxy;
+    config.port = proxy.port();
+    TestQueue queue(exchange, routing_key);
+    times.stuck_write = 1s;
+    start();
+    ASSERT_EQ(bodies(queue.wait_for(1, 5s)), std::vector<std::string>{kAlive});
+    proxy.stall_requests(true);
+    std::vector<std::string> big;
+    for (int i = 0; i < 24; ++i)
+        big.push_back(change(std::to_string(i) + std::string(1 << 20, 'x')));
+    for (const auto &event : big)
+        commit({event});
+    for (int i = 0; i < 100 && fake_log_matching("Запись брокеру не продвигается").empty(); ++i)
+        std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(fake_log_matching("Запись брокеру не продвигается").size(), 1u);
+    proxy.stall_requests(false);
+    // Each event by its place in `big`, to keep a failure readable.
+    std::vector<long> places, expected;
+    auto got = queue.wait_for(big.size(), 30s);
+    const auto copies = queue.drain(1500ms); // replayed, so some came twice
+    got.insert(got.end(), copies.begin(), copies.end());
+    for (const auto &body : without_copies(got))
+        places.push_back(std::find(big.begin(), big.end(), body) - big.begin());
+    for (long i = 0; i < static_cast<long>(big.size()); ++i)
+        expected.push_back(i);
+    EXPECT_EQ(places, expected);
+    EXPECT_EQ(owed_flag.load(), 0);
 }
 
 // Asked to stop, the publisher never waits for a broker that is gone or mute

@@ -600,8 +600,9 @@ slapi_pblock requester(bool root, std::string *dn)
     return pb;
 }
 
-const std::set<std::string> kCounters = {"eventsPublished", "eventsDropped", "fullsyncsPublished",
-                                         "queueDepth", "queueHighWater"};
+const std::set<std::string> kCounters = {
+    "eventsPublished", "eventsDropped", "eventsReplayed", "fullsyncsPublished", "queueDepth",
+    "queueHighWater", "bufferBytes", "bufferHighWater", "lagSeconds"};
 } // namespace
 
 TEST_F(Handlers, TheMonitorEntryShowsDeliveryAndRefusesChanges)
@@ -645,18 +646,23 @@ TEST_F(Handlers, TheMonitorEntryShowsDeliveryAndRefusesChanges)
     EXPECT_EQ(after.at("queueDepth"), "0");
     EXPECT_GE(std::stoull(after.at("queueHighWater")), 1u);
     EXPECT_EQ(after.at("startTime").size(), 15u);
+    EXPECT_EQ(after.at("brokerBlocked"), "FALSE");
+    EXPECT_EQ(after.at("bufferMb"), "256");
+    // Everything confirmed: nothing held, nothing waiting.
+    EXPECT_EQ(after.at("bufferBytes"), "0");
+    EXPECT_GE(std::stoull(after.at("bufferHighWater")), 1u);
+    EXPECT_EQ(after.at("lagSeconds"), "0");
     std::set<std::string> types;
     for (const auto &[type, value] : after)
         types.insert(type);
     // Every setting but the password.
-    EXPECT_EQ(types, (std::set<std::string>{
-                         "brokerConnected", "brokerNode", "eventsPublished", "eventsDropped",
-                         "fullsyncsPublished", "queueDepth", "queueHighWater", "lastError",
-                         "lastErrorTime", "startTime", "rabbitHost", "rabbitPort", "rabbitVhost",
-                         "rabbitExchange", "rabbitRoutingKey", "rabbitUsername", "rabbitTls",
-                         "rabbitCacert", "rabbitCert", "rabbitKey", "rabbitVerifyHostname",
-                         "excludeAttributes", "publishReplicated", "publishInternal",
-                         "waitForBrokerAtStart", "monitorGroup"}));
+    auto expected = kCounters;
+    expected.insert({"brokerConnected", "brokerBlocked", "brokerNode", "lastError", "lastErrorTime",
+                     "startTime", "rabbitHost", "rabbitPort", "rabbitVhost", "rabbitExchange",
+                     "rabbitRoutingKey", "rabbitUsername", "rabbitTls", "rabbitCacert", "rabbitCert",
+                     "rabbitKey", "rabbitVerifyHostname", "excludeAttributes", "publishReplicated",
+                     "publishInternal", "waitForBrokerAtStart", "monitorGroup", "bufferMb"});
+    EXPECT_EQ(types, expected);
 
     EXPECT_EQ(dirmirror::close_plugin(nullptr), 0);
     EXPECT_TRUE(fake_dse_callbacks().empty());

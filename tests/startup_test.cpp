@@ -159,7 +159,8 @@ TEST_F(Startup, RegistersThenStartsWithAFullsyncAndRunsThePublisherUntilClose)
     start_plugin(pb);
     EXPECT_EQ(fullsync.load(), 0) << "the start function returns once the FULLSYNC is confirmed";
     start_plugin(pb);
-    EXPECT_EQ(thread_count(), threads + 1) << "one publisher thread, however often started";
+    EXPECT_EQ(thread_count(), threads + 2)
+        << "one publisher thread and its watchdog, however often started";
     const auto first = queue.wait_for(2, 5s);
     const auto first_alive_at = Clock::now();
     EXPECT_EQ(bodies(first), (std::vector<std::string>{kFullsync, kAlive}));
@@ -264,8 +265,9 @@ TEST_F(Startup, ARefusedCommitOrderPlugInFailsStartUp)
               (std::vector<std::string>{kStartLine, "Не удалость забиндить плагин\n"}));
 }
 
-// With the broker refusing, the start function tries a FULLSYNC every 5 s and
-// returns only once one has been delivered: no change goes out before it.
+// With the broker refusing, the start function tries a FULLSYNC at once, again
+// at once, then at pauses doubling from 250 ms, and returns only once one has
+// been delivered: no change goes out before it.
 TEST_F(Startup, TheStartWaitsForTheBrokerToConfirmAFullsync)
 {
     write_settings(exchange);
@@ -276,8 +278,8 @@ TEST_F(Startup, TheStartWaitsForTheBrokerToConfirmAFullsync)
     });
     std::this_thread::sleep_for(6500ms);
     ASSERT_EQ(start.wait_for(0s), std::future_status::timeout);
-    // The attempts at 0 s and 5 s.
-    EXPECT_EQ(fake_log_matching("NOT_FOUND - no exchange").size(), 2u);
+    // The attempts at 0, 0, 0.25, 0.75, 1.75 and 3.75 s; the next at 7.75 s.
+    EXPECT_EQ(fake_log_matching("NOT_FOUND - no exchange").size(), 6u);
 
     TestQueue queue(exchange, routing_key);
     EXPECT_EQ(bodies(queue.wait_for(1, 6s)), std::vector<std::string>{kFullsync});

@@ -220,7 +220,7 @@ void CutProxy::pump(int from, int to, bool replies)
 {
     char buffer[16384];
     for (;;) {
-        if (replies && hold_) {
+        if ((replies && hold_) || (!replies && stall_)) {
             if (closing_)
                 return;
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -230,7 +230,7 @@ void CutProxy::pump(int from, int to, bool replies)
             continue;
         }
         pollfd p{from, POLLIN, 0};
-        if (poll(&p, 1, 50) == 0 || (replies && hold_))
+        if (poll(&p, 1, 50) == 0 || (replies && hold_) || (!replies && stall_))
             continue; // held since the poll began: leave the bytes unread
         const ssize_t n = recv(from, buffer, sizeof buffer, 0);
         if (n <= 0 || send(to, buffer, static_cast<size_t>(n), MSG_NOSIGNAL) != n) {

@@ -62,19 +62,21 @@ class TestQueue {
 int listen_on_loopback(int &port);
 
 // A TCP proxy on loopback to the test broker. It can hold back what the
-// broker sends (confirms, say) and cut every connection it carries.
+// broker sends (confirms, say), stop reading what clients send (a broker
+// that stopped reading), and cut every connection it carries.
 class CutProxy {
   public:
     CutProxy();
     ~CutProxy();
     int port() const { return port_; }
     void hold_replies(bool hold) { hold_ = hold; }
+    void stall_requests(bool stall) { stall_ = stall; }
     void cut();
 
   private:
     void pump(int from, int to, bool replies);
     int port_ = 0, listener_ = -1;
-    std::atomic<bool> hold_{false}, closing_{false};
+    std::atomic<bool> hold_{false}, stall_{false}, closing_{false};
     std::mutex mutex_;
     std::vector<int> sockets_;
     std::vector<std::thread> threads_;

@@ -346,21 +346,22 @@ def send_failures(lines):
     return [l for l in lines if l.subsystem == "send_message"]
 
 
-def five_second_chain(times, step=5.0, slack=0.7):
-    """Longest run t0 < t1 < ... drawn from `times` with each step ~`step` s."""
+def backoff_faults(times, window):
+    """What is wrong with connection attempts at `times` over `window` seconds,
+    as the publisher should make them: again at once after the first, then at
+    pauses growing to 5 s, never busier, never quieter. [] when nothing is."""
     times = sorted(times)
-    best = []
-    for i, start in enumerate(times):
-        chain = [start]
-        for t in times[i + 1:]:
-            gap = t - chain[-1]
-            if abs(gap - step) <= slack:
-                chain.append(t)
-            elif gap > step + slack:
-                break
-        if len(chain) > len(best):
-            best = chain
-    return best
+    gaps = [b - a for a, b in zip(times, times[1:])]
+    faults = []
+    if len(times) < 5:
+        faults.append("%d attempts, expected at least 5" % len(times))
+    elif gaps[0] > 0.5:
+        faults.append("the first retry came after %.2f s" % gaps[0])
+    if any(g > 5.7 for g in gaps):
+        faults.append("a pause longer than 5 s: %s" % [round(g, 2) for g in gaps])
+    if len(times) > 8 + window / 5:
+        faults.append("%d attempts in %.0f s: not backing off" % (len(times), window))
+    return faults
 
 
 # --- a broker in between -------------------------------------------------------
