@@ -8,8 +8,13 @@ moves (between containers, out of them and back in) for --seconds, while
 faults strike at random moments, at least one of each kind:
 
   broker_kill     the broker killed with SIGKILL, started again
+  broker_restart  the broker stopped (testbed/broker-stop) and started again
   ds_restart      the directory server stopped and started (testbed/ds-start)
   consumer_kill   the consumer killed with SIGKILL, started again
+
+Each FULLSYNC is put down to the fault before the moment it was made (its
+timestamp property), or to the run's start: the aim is FULLSYNCs only after
+directory restarts, which --fullsync-only-after makes a condition of passing.
 
 With --server-plugins the server's own plug-ins make changes of their own
 inside the writers' (memberOf keeping memberOf, referential integrity
@@ -53,7 +58,8 @@ CONTAINERS = ("users", "computers", "orgunits", "groups", "hostgroups")
 OUTSIDE = "ou=people,dc=lab"  # where moved-out entries wait to come back
 COMPARED_OPERATIONAL = ["creatorsName", "createTimestamp", "modifiersName", "modifyTimestamp",
                         "nsUniqueId"]
-FAULTS = ("broker_kill", "ds_restart", "consumer_kill")
+FAULTS = ("broker_kill", "broker_restart", "ds_restart", "consumer_kill")
+FULLSYNC = b'{"op_type": "FULLSYNC"}'
 # Errors after which a write may or may not have happened: reconnect.
 CONNECTION_ERRORS = (ldap.SERVER_DOWN, ldap.CONNECT_ERROR, ldap.UNAVAILABLE, ldap.BUSY,
                      ldap.TIMEOUT, ldap.UNWILLING_TO_PERFORM)
@@ -352,12 +358,65 @@ def inject(kind, consumer, plugin, rng):
         wait_gone(pid)
         time.sleep(rng.uniform(0, 5))
         script("broker-start")
+    elif kind == "broker_restart":
+        script("broker-stop")
+        time.sleep(rng.uniform(0, 5))
+        script("broker-start")
     elif kind == "ds_restart":
         ds_start(plugin)
     else:
         consumer.kill()
         time.sleep(rng.uniform(0, 3))
         consumer.start()
+
+
+class FullsyncWatch(threading.Thread):
+    """Notes when each FULLSYNC was made, read from a queue of its own bound
+    as the mirror's is, across broker faults; copies count once."""
+    QUEUE = "dirmirror.chaos.fullsyncs"
+
+    def __init__(self):
+        super().__init__(daemon=True)
+        self.made = {}  # message_id: timestamp
+        self.done = threading.Event()
+
+    def run(self):
+        params = pika.ConnectionParameters(host="127.0.0.1", port=AMQP_PORT, heartbeat=10,
+                                           credentials=pika.PlainCredentials("guest", "guest"))
+        while not self.done.is_set():
+            try:
+                conn = pika.BlockingConnection(params)
+                ch = conn.channel()
+                # Gone ten minutes after its last reader, should a run end early.
+                ch.queue_declare(self.QUEUE, durable=True, arguments={"x-expires": 600000})
+                ch.queue_bind(self.QUEUE, "dirmirror", "ldap.changes")
+                for method, props, body in ch.consume(self.QUEUE, inactivity_timeout=0.5):
+                    if self.done.is_set():
+                        break
+                    if method is not None:
+                        if body == FULLSYNC:
+                            self.made.setdefault(props.message_id, props.timestamp)
+                        ch.basic_ack(method.delivery_tag)
+                conn.close()
+            except (pika.exceptions.AMQPError, OSError):
+                time.sleep(0.5)
+
+    def stop(self):
+        self.done.set()
+        self.join(10)
+
+
+def fullsyncs_by_fault(made, faults):
+    """FULLSYNC timestamps put down to the last fault begun by then
+    (`faults`: kind and wall-clock start), or to "start"."""
+    counts = {}
+    for at in made:
+        kind = "start"
+        for fault in faults:
+            if int(fault["wall"]) <= at:
+                kind = fault["kind"]
+        counts[kind] = counts.get(kind, 0) + 1
+    return counts
 
 
 # --- the comparison ------------------------------------------------------------------
@@ -433,7 +492,10 @@ def one_run(number, args, plugin, rng):
     clean_directory()
     conn = pika.BlockingConnection(pika.ConnectionParameters("127.0.0.1", AMQP_PORT))
     conn.channel().queue_purge("dirmirror.events")
+    conn.channel().queue_delete(FullsyncWatch.QUEUE)
     conn.close()
+    watch = FullsyncWatch()
+    watch.start()
     work = os.path.join(os.path.dirname(os.path.abspath(args.report)), "chaos")
     os.makedirs(work, exist_ok=True)
     db = os.path.join(work, "run-%d.db" % number)
@@ -446,13 +508,14 @@ def one_run(number, args, plugin, rng):
     stop, users = threading.Event(), []
     writers = [Writer(i, stop, users, rng.random()) for i in range(args.writers)]
     try:
-        return faults_and_check(number, args, plugin, rng, consumer, db, stop, writers)
+        return faults_and_check(number, args, plugin, rng, consumer, db, stop, writers, watch)
     finally:
         stop.set()
         consumer.stop()
+        watch.stop()
 
 
-def faults_and_check(number, args, plugin, rng, consumer, db, stop, writers):
+def faults_and_check(number, args, plugin, rng, consumer, db, stop, writers, watch):
     started = time.monotonic()
     for w in writers:
         w.start()
@@ -463,10 +526,10 @@ def faults_and_check(number, args, plugin, rng, consumer, db, stop, writers):
     faults = []
     for kind, at in zip(kinds, moments):
         time.sleep(max(0.0, started + at - time.monotonic()))
-        t0 = time.monotonic()
+        t0, wall = time.monotonic(), time.time()
         inject(kind, consumer, plugin, rng)
         faults.append({"kind": kind, "at_s": round(t0 - started, 1),
-                       "took_s": round(time.monotonic() - t0, 1)})
+                       "took_s": round(time.monotonic() - t0, 1), "wall": wall})
         log("run %d: %s at %.0fs (%.1fs)" % (number, kind, t0 - started, time.monotonic() - t0))
         revive_directory(plugin, started)
     time.sleep(max(0.0, started + args.seconds - time.monotonic()))
@@ -502,20 +565,30 @@ def faults_and_check(number, args, plugin, rng, consumer, db, stop, writers):
             streak, converged_at = 0, None
         time.sleep(1)
     consumer.stop()
+    watch.stop()
     mirror, stats = mirror_state(db)
+    by_fault = fullsyncs_by_fault(watch.made.values(), faults)
+    allowed = {"start"} | set(args.fullsync_only_after or FAULTS)
+    unexpected = {kind: n for kind, n in by_fault.items() if kind not in allowed}
+    for fault in faults:
+        del fault["wall"]
     result = {
         "run": number, "seconds": args.seconds, "writers": args.writers,
         "operations": ok, "operations_total": sum(ok.values()), "failed_calls": failed,
         "faults": faults, "fullsyncs": stats.get("fullsyncs", 0),
         "full_reads": stats.get("full_reads", 0), "seq_gaps": stats.get("seq_gaps", 0),
         "events_applied": stats.get("events_applied", 0), "entries": len(mirror),
+        "fullsyncs_by_fault": by_fault, "unexpected_fullsyncs": unexpected,
         "converged": streak >= 2,
         "seconds_to_converge": round(converged_at - ended, 1) if streak >= 2 else None,
         "ds_start_retries": list(RESTART_RETRIES),
         "ds_crashes_at_s": list(CRASHES),
         "differences": diff,
     }
-    log("run %d: %s" % (number, "PASS: converged in %.1fs" % result["seconds_to_converge"]
+    result["pass"] = result["converged"] and not unexpected
+    log("run %d: FULLSYNCs by fault %s" % (number, by_fault))
+    log("run %d: %s" % (number, ("FAIL: FULLSYNC after %s" % unexpected) if result["converged"] and unexpected
+                        else "PASS: converged in %.1fs" % result["seconds_to_converge"]
                         if result["converged"] else "FAIL: %d+ entries differ" % len(diff)))
     return result
 
@@ -530,6 +603,8 @@ def main():
     p.add_argument("--seed", type=int, help="for a repeatable choice of operations and faults")
     p.add_argument("--server-plugins", default="",
                    help="the server's plug-ins to turn on, comma-separated: memberof, referint")
+    p.add_argument("--fullsync-only-after", action="append", choices=FAULTS,
+                   help="a run fails when a FULLSYNC follows another kind of fault (repeatable)")
     p.add_argument("--report", default=os.path.join(REPO, "build", "chaos-report.json"))
     args = p.parse_args()
     # testbed/ds-start turns them on at every start of the run, the restarts too.
@@ -548,12 +623,12 @@ def main():
     finally:
         script("ds-stop")
         script("broker-start")  # whatever a fault left, the broker stays up
-        report["pass"] = bool(report["runs"]) and all(r["converged"] for r in report["runs"])
+        report["pass"] = bool(report["runs"]) and all(r["pass"] for r in report["runs"])
         os.makedirs(os.path.dirname(os.path.abspath(args.report)), exist_ok=True)
         with open(args.report, "w") as f:
             json.dump(report, f, indent=2)
-    print("%s: %d of %d runs converged (seed %d); report in %s"
-          % ("PASS" if report["pass"] else "FAIL", sum(r["converged"] for r in report["runs"]),
+    print("%s: %d of %d runs passed (seed %d); report in %s"
+          % ("PASS" if report["pass"] else "FAIL", sum(r["pass"] for r in report["runs"]),
              args.runs, seed, args.report))
     return 0 if report["pass"] else 1
 

@@ -357,8 +357,9 @@ class BrokerOutageTest(ServerFixture):
         return now
 
     def test_outage(self):
-        for i in range(self.WRITES + 2):
-            delete_if_present(self.ldap, self.dn(i))
+        after = "cn=e2e-outage-%d,%s" % (self.WRITES + 1, container("groups"))
+        for dn in [after] + [self.dn(i) for i in range(self.WRITES + 2)]:
+            delete_if_present(self.ldap, dn)
         self.queue.purge()
         entry = [("objectClass", [b"top", b"nsContainer"])]
         before = monitor_entry(self.ldap)
@@ -376,8 +377,8 @@ class BrokerOutageTest(ServerFixture):
         self.assertNotIn(b"eventsPublished", Path("/etc/dirsrv/slapd-dirmirror/dse.ldif").read_bytes())
 
         self.queue.close()
+        mark, stopped = log_mark(), time.monotonic()
         broker_stop()
-        mark = log_mark()
         # Adds, modifies and deletes: every one gets its result at once.
         calls, expected = [], []
         for i in range(1, self.WRITES + 1):
@@ -389,7 +390,7 @@ class BrokerOutageTest(ServerFixture):
             elif i % 3 == 2:
                 calls.append(("modify", lambda: self.ldap.modify_s(
                     self.dn(0), [(ldap.MOD_REPLACE, "cn", [b"e2e-outage-0"])])))
-                expected.append((self.dn(0), "modify"))
+                expected += [(self.dn(0), "modify")] * MODIFY_EVENTS
             else:
                 calls.append(("delete", lambda dn=self.dn(i - 2): self.ldap.delete_s(dn)))
                 expected.append((self.dn(i - 2), "delete"))
@@ -410,7 +411,7 @@ class BrokerOutageTest(ServerFixture):
         self.assertEqual(failures[len(failures) - len(attempts):], attempts, failures)
         self.assertLessEqual(len(failures) - len(attempts), 1, failures)
         self.assertEqual({l.level for l in failures}, {"ERR"})
-        self.assertEqual(backoff_faults([l.when for l in attempts], 11.5), [])
+        self.assertEqual(backoff_faults([l.when for l in attempts], time.monotonic() - stopped), [])
 
         # The server still answers.
         t = time.monotonic()
@@ -428,7 +429,6 @@ class BrokerOutageTest(ServerFixture):
 
         broker_start()
         back = time.monotonic()
-        after = "cn=e2e-outage-%d,%s" % (self.WRITES + 1, container("groups"))
         self.ldap.add_s(after, entry + [("cn", [b"e2e-outage-%d" % (self.WRITES + 1)])])
         expected.append((after, "add"))
         got = self.queue.until(lambda g: len([m for m in g if not m.is_control]) >= len(expected),
@@ -436,6 +436,7 @@ class BrokerOutageTest(ServerFixture):
         self.assertLess(got[-1].at - back, 10.0)
         got += self.queue.drain(quiet=2.0)
         events = [m.event() for m in got if not m.is_control]
+        events = [e if "dn" in e else next(iter(e.values())) for e in events]  # a modify's: {"N": ...}
         self.assertEqual([(e["dn"], e["op_type"]) for e in events], expected)
         self.assertNotIn(FULLSYNC, [m.body for m in got])
         up = self.monitor_once(lambda m: m["bufferbytes"] == "0")
@@ -522,23 +523,25 @@ class StopTest(unittest.TestCase):
             ("broker up", "up", 0), ("broker down", "down", 0),
             ("broker down, between two reconnection attempts", "down", 7),
             ("broker blocking publishers", "blocked", 2)]
-        self.addCleanup(rabbitmqctl, "set_vm_memory_high_watermark", "0.4")
         for n, (what, broker, pause) in enumerate(cases):
             with self.subTest(what):
                 broker_start()
                 pid = ds_start()
                 conn = ldap_connect()
+                dn = "cn=e2e-stop-%d,%s" % (n, container("users"))
+                delete_if_present(conn, dn)
                 if broker == "down":
                     broker_stop()
                 elif broker == "blocked":
                     rabbitmqctl("set_vm_memory_high_watermark", "absolute", "1")
-                dn = "cn=e2e-stop-%d,%s" % (n, container("users"))
-                delete_if_present(conn, dn)
-                conn.add_s(dn, [("objectClass", [b"top", b"nsContainer"]), ("cn", [b"e2e-stop-%d" % n])])
-                time.sleep(pause)
-                self.assert_stops(pid)
-                if broker == "blocked":
-                    rabbitmqctl("set_vm_memory_high_watermark", "0.4")
+                try:
+                    conn.add_s(dn, [("objectClass", [b"top", b"nsContainer"]),
+                                    ("cn", [b"e2e-stop-%d" % n])])
+                    time.sleep(pause)
+                    self.assert_stops(pid)
+                finally:
+                    if broker == "blocked":
+                        rabbitmqctl("set_vm_memory_high_watermark", "0.4")
         with self.subTest("broker down at start-up"):
             broker_stop()
             pid = ds_start(nowait=True)
