@@ -268,7 +268,7 @@ std::optional<std::uint64_t> BrokerLink::publish(const Settings &settings, std::
     properties.delivery_mode = 2;
     properties.message_id = bytes_of(message.message_id);
     properties.timestamp = static_cast<std::uint64_t>(message.timestamp);
-    amqp_table_entry_t entries[7]{};
+    amqp_table_entry_t entries[8]{};
     int count = 0;
     auto header = [&](const char *key, std::uint8_t kind) -> amqp_field_value_t & {
         entries[count].key = amqp_cstring_bytes(key);
@@ -291,13 +291,20 @@ std::optional<std::uint64_t> BrokerLink::publish(const Settings &settings, std::
         if (!message.csn.empty())
             text("csn", message.csn);
     }
+    amqp_field_value_t bcc{};
+    if (!message.bcc.empty()) {
+        bcc.kind = AMQP_FIELD_KIND_UTF8;
+        bcc.value.bytes = bytes_of(message.bcc);
+        header("BCC", AMQP_FIELD_KIND_ARRAY).value.array = {1, &bcc};
+    }
     if (count > 0) {
         properties.headers = {count, entries};
         properties._flags |= AMQP_BASIC_HEADERS_FLAG;
     }
+    const std::string_view routing_key =
+        message.routing_key.empty() ? std::string_view(settings.routing_key) : message.routing_key;
     if (amqp_basic_publish(conn_, 1, amqp_cstring_bytes(settings.exchange.c_str()),
-                           amqp_cstring_bytes(settings.routing_key.c_str()), 0, 0,
-                           &properties, bytes_of(body)) < 0) {
+                           bytes_of(routing_key), 0, 0, &properties, bytes_of(body)) < 0) {
         log_publish_refused(settings, "Не удалось опубликовать сообщение");
         drop();
         return std::nullopt;

@@ -36,6 +36,8 @@ struct Identity {
 
 /* The properties every message carries besides its type and persistence. */
 struct MessageProperties {
+    std::string_view routing_key{}; // empty: RABBIT_ROUTINGKEY
+    std::string_view bcc{};         // a second routing key, in RabbitMQ's BCC header (hidden from consumers)
     std::string_view message_id{};
     std::int64_t timestamp = 0; // seconds since the epoch
     const Identity *identity = nullptr;

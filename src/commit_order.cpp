@@ -27,8 +27,9 @@ std::int64_t now_seconds()
 
 std::size_t buffer_bytes(const Change &change)
 {
-    return change.body.size() + change.facts.entry_uuid.size() + change.facts.csn.size() +
-           kMessageOverhead;
+    const ChangeFacts &facts = change.facts;
+    return change.body.size() + facts.entry_uuid.size() + facts.csn.size() +
+           facts.subtree.size() + facts.entering.size() + kMessageOverhead;
 }
 
 CommitOrder::CommitOrder(Buffer &buffer, OrderLimits limits)

@@ -35,6 +35,8 @@ struct ChangeFacts {
     bool replicated = false; // reached this server by replication
     std::string entry_uuid;  // nsUniqueId, where the entry has one
     std::string csn;         // the operation's change sequence number, where it has one
+    std::string subtree;     // the routing name of the subtree it belongs to
+    std::string entering;    // a rename from one subtree into another: the other's name
 };
 
 /* One change event of an operation. */

@@ -1,11 +1,13 @@
 #include "exports.h"
 
 #include <cstdarg>
+#include <iterator>
 
 #include "broker_link.h"
 #include "event_text.h"
 #include "handlers.h"
 #include "lifecycle.h"
+#include "scope.h"
 
 extern "C" {
 
@@ -21,9 +23,11 @@ const Slapi_PluginDesc ldap_passing_data = {
 };
 
 const char *const targets[] = {
-    "cn=users,cn=accounts",  "cn=computers,cn=accounts",  "cn=orgunits,cn=accounts",
-    "cn=groups,cn=accounts", "cn=hostgroups,cn=accounts",
+    dirmirror::kDefaultContainerTexts[0], dirmirror::kDefaultContainerTexts[1],
+    dirmirror::kDefaultContainerTexts[2], dirmirror::kDefaultContainerTexts[3],
+    dirmirror::kDefaultContainerTexts[4],
 };
+static_assert(std::size(targets) == std::size(dirmirror::kDefaultContainerTexts));
 const int targets_size = sizeof targets / sizeof targets[0];
 
 int get_entry_rodide_init(Slapi_PBlock *pb)

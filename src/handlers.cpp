@@ -29,12 +29,15 @@ struct Operation {
     std::string_view dn;
 };
 
-std::vector<Change> with_facts(std::vector<std::string> events, const ChangeFacts &facts)
+/* The operation's facts on each change, beside the subtrees its builder named. */
+void add_facts(std::vector<Change> &changes, const ChangeFacts &facts)
 {
-    std::vector<Change> changes;
-    for (auto &event : events)
-        changes.push_back({std::move(event), facts});
-    return changes;
+    for (auto &change : changes) {
+        ChangeFacts named = facts;
+        named.subtree = std::move(change.facts.subtree);
+        named.entering = std::move(change.facts.entering);
+        change.facts = std::move(named);
+    }
 }
 
 /* Changes that could not all be built owe a FULLSYNC; an operation the
@@ -60,10 +63,8 @@ int build_changes(Slapi_PBlock *pb, const char *subsystem, Build &build, const P
         return -1;
     }
     built = false;
-    std::vector<std::string> events;
-    const int outcome = build(Operation{pb, plugin, dn}, events);
-    changes = with_facts(std::move(events),
-                         change_facts(pb, replicated, plugin.csn_functions()));
+    const int outcome = build(Operation{pb, plugin, dn}, changes);
+    add_facts(changes, change_facts(pb, replicated, plugin.csn_functions()));
     built = true;
     return outcome;
 }
@@ -119,19 +120,23 @@ template <typename Build> int handle_operation(Slapi_PBlock *pb, const char *sub
     return result;
 }
 
-/* Builds an operation's events once per container its DN lies in. */
-template <typename Build> auto per_container(Build &&build)
+/* Builds an operation's events once per subtree holding its DN (with the
+ * five containers a DN can lie in two), each copy named by its subtree. */
+template <typename Build> auto per_subtree(Build &&build)
 {
-    return [build](const Operation &operation, std::vector<std::string> &events) {
-        const std::size_t containers =
-            containers_holding(operation.dn, {targets, static_cast<std::size_t>(targets_size)});
-        if (containers == 0)
+    return [build](const Operation &operation, std::vector<Change> &changes) {
+        const auto subtrees = operation.plugin.subtrees().holding(operation.dn);
+        if (subtrees.empty())
             return 0;
         std::vector<std::string> once;
         if (build(operation, once) != 0)
             return -1;
-        for (std::size_t i = 0; i < containers; ++i)
-            events.insert(events.end(), once.begin(), once.end());
+        for (const auto subtree : subtrees) {
+            ChangeFacts named;
+            named.subtree = subtree;
+            for (const auto &event : once)
+                changes.push_back({event, named});
+        }
         return 0;
     };
 }
@@ -171,7 +176,9 @@ int build_add(const Operation &operation, std::vector<std::string> &events)
     return 0;
 }
 
-int build_rename(const Operation &operation, std::vector<std::string> &events)
+/* One event, whichever subtrees the entry leaves and enters: under the one
+ * it leaves, naming the one it enters when that is another. */
+int build_rename(const Operation &operation, std::vector<Change> &changes)
 {
     Slapi_PBlock *pb = operation.pb;
     Slapi_Entry *entry = nullptr;
@@ -180,8 +187,16 @@ int build_rename(const Operation &operation, std::vector<std::string> &events)
         return 0;
     }
     const char *new_dn = slapi_entry_get_dn_const(entry);
-    if (new_dn == nullptr || !(in_a_container(operation.dn) || in_a_container(new_dn)))
+    if (new_dn == nullptr)
         return 0;
+    const auto left = operation.plugin.subtrees().holding(operation.dn);
+    const auto entered = operation.plugin.subtrees().holding(new_dn);
+    if (left.empty() && entered.empty())
+        return 0;
+    ChangeFacts named;
+    named.subtree = left.empty() ? entered.front() : left.front();
+    if (!entered.empty() && entered.front() != named.subtree)
+        named.entering = entered.front();
     Slapi_DN *new_superior = nullptr;
     slapi_pblock_get(pb, SLAPI_MODRDN_NEWSUPERIOR_SDN, &new_superior);
     const char *superior = new_superior ? slapi_sdn_get_dn(new_superior) : nullptr;
@@ -190,8 +205,9 @@ int build_rename(const Operation &operation, std::vector<std::string> &events)
     const char *new_rdn = text_parameter(pb, SLAPI_MODRDN_NEWRDN);
     const Rename rename{operation.dn, new_dn, new_rdn ? new_rdn : "", delete_old_rdn != 0,
                         superior ? std::optional<std::string_view>(superior) : std::nullopt};
-    events.push_back(modrdn_event_text(
-        rename, published_attributes(entry, operation.plugin.attribute_filter())));
+    changes.push_back({modrdn_event_text(rename, published_attributes(
+                                                      entry, operation.plugin.attribute_filter())),
+                       std::move(named)});
     return 0;
 }
 
@@ -200,7 +216,7 @@ int build_rename(const Operation &operation, std::vector<std::string> &events)
 int publish_delete(Slapi_PBlock *pb)
 {
     return handle_operation(pb, kDeleteSubsystem,
-                            per_container([](const Operation &operation, auto &events) {
+                            per_subtree([](const Operation &operation, auto &events) {
                                 events.push_back(delete_event_text(operation.dn));
                                 return 0;
                             }));
@@ -208,12 +224,12 @@ int publish_delete(Slapi_PBlock *pb)
 
 int publish_modify(Slapi_PBlock *pb)
 {
-    return handle_operation(pb, kModifySubsystem, per_container(build_modify));
+    return handle_operation(pb, kModifySubsystem, per_subtree(build_modify));
 }
 
 int publish_add(Slapi_PBlock *pb)
 {
-    return handle_operation(pb, kAddSubsystem, per_container(build_add));
+    return handle_operation(pb, kAddSubsystem, per_subtree(build_add));
 }
 
 int publish_rename(Slapi_PBlock *pb)

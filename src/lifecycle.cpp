@@ -153,6 +153,25 @@ std::string server_origin(void *identity)
     return origin;
 }
 
+/* A SUBTREE base with no entry yet publishes nothing until one is made:
+ * likely a typing error, so it is worth a line. */
+void warn_of_missing_bases(const Plugin &plugin)
+{
+    if (plugin.subtrees().by_text())
+        return;
+    for (const auto &subtree : plugin.subtrees().subtrees()) {
+        Slapi_DN *base = slapi_sdn_new_dn_byval(subtree.base.c_str());
+        Slapi_Entry *entry = nullptr;
+        slapi_search_internal_get_entry(base, nullptr, &entry, plugin.plugin_id());
+        if (entry == nullptr)
+            log_failure(kInitSubsystem,
+                        "SUBTREE: записи \"%s\" нет: изменений под ней не будет, пока её не создадут\n",
+                        subtree.base.c_str());
+        slapi_entry_free(entry);
+        slapi_sdn_free(&base);
+    }
+}
+
 int set_up(Slapi_PBlock *pb)
 {
     log_note(kInitSubsystem, "Инициализациия плагина\n");
@@ -207,6 +226,7 @@ int start_plugin(Slapi_PBlock *)
                 log_note(kInitSubsystem, "Функции CSN сервера (operation_get_csn, csn_as_string) "
                                          "не найдены: события будут без заголовка csn\n");
         }
+        warn_of_missing_bases(*plugin);
         plugin->start_publisher(server_origin(plugin->plugin_id()));
         register_monitor_entry(*plugin);
         // The server handles its stop signal only once the start functions

@@ -62,9 +62,16 @@ int fill_monitor_entry(Slapi_PBlock *pb, Slapi_Entry *entry, Slapi_Entry *, int 
 {
     guarded(kMonitorSubsystem, [pb, entry, plugin_arg] {
         auto &plugin = *static_cast<Plugin *>(plugin_arg);
+        std::string last_type;
         for (const auto &[type, value] :
-             plugin.monitor().attributes(plugin.settings(), plugin.gauges(), reader_of(pb, plugin)))
-            slapi_entry_attr_set_charptr(entry, type.c_str(), value.c_str());
+             plugin.monitor().attributes(plugin.settings(), plugin.gauges(), reader_of(pb, plugin))) {
+            // A repeated setting (SUBTREE) lists one value per line, in a row.
+            if (type == last_type)
+                slapi_entry_add_string(entry, type.c_str(), value.c_str());
+            else
+                slapi_entry_attr_set_charptr(entry, type.c_str(), value.c_str());
+            last_type = type;
+        }
         return 0;
     });
     *returncode = LDAP_SUCCESS;

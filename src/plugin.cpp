@@ -36,7 +36,7 @@ std::string random_run_id()
 Plugin::Plugin(void *plugin_id, Settings settings, std::atomic<int> &owed_flag,
                PublisherTimes times)
     : plugin_id_(plugin_id), identity_{{}, random_run_id()}, settings_(std::move(settings)),
-      filter_(settings_.exclude_attributes), times_(times),
+      filter_(settings_.exclude_attributes), subtrees_(settings_.subtrees), times_(times),
       buffer_(static_cast<std::size_t>(settings_.buffer_mb) << 20), order_(buffer_),
       debt_(owed_flag, &monitor_)
 {

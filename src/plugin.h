@@ -7,7 +7,7 @@
 //   never freed: a later init (a test, or the server re-enabling the plug-in)
 //   makes a new one current, which keeps the one it replaced, since a
 //   handler or a publisher thread left behind at close may still use it.
-// - The settings, the attribute filter, the monitor's counters, the buffer,
+// - The settings, the attribute filter, the subtrees, the monitor's counters, the buffer,
 //   the commit order and the FULLSYNC debt live as long as the Plugin.
 // - The publisher and its thread live from the start function to the close
 //   function. A thread that does not finish in time (a write the broker never
@@ -30,6 +30,7 @@
 #include "publisher.h"
 #include "scope.h"
 #include "settings.h"
+#include "subtree_match.h"
 
 namespace dirmirror {
 
@@ -54,6 +55,7 @@ class Plugin {
     // For the exported `connection_config`, which C callers see as mutable.
     Settings &settings_in_effect() { return settings_; }
     const AttributeFilter &attribute_filter() const { return filter_; }
+    const SubtreeMatch &subtrees() const { return subtrees_; }
     CommitOrder &commit_order() { return order_; }
     Monitor &monitor() { return monitor_; }
     // What the monitor entry reads at each search.
@@ -86,6 +88,7 @@ class Plugin {
     CsnFunctions csn_functions_;
     Settings settings_;
     const AttributeFilter filter_;
+    const SubtreeMatch subtrees_;
     const PublisherTimes times_;
     Monitor monitor_;
     Buffer buffer_;

@@ -11,6 +11,7 @@
 #include <ctime>
 
 #include "log.h"
+#include "scope.h"
 
 namespace dirmirror {
 
@@ -47,6 +48,25 @@ std::string next_message_id()
     static std::atomic<std::uint64_t> counter{0};
     return std::to_string(started_us) + "." + std::to_string(getpid()) + "." +
            std::to_string(++counter);
+}
+
+/* Each subtree's events under a routing key of its own when the settings say
+ * so, and control messages under their own; else every message under
+ * RABBIT_ROUTINGKEY. */
+void route(Message &message, const Settings &settings)
+{
+    if (!settings.routing_per_subtree)
+        return;
+    auto key = [&settings](std::string_view name) {
+        return settings.routing_key + "." + std::string(name);
+    };
+    if (message.kind != Message::Kind::change) {
+        message.routing_key = key(kControlRoutingName);
+        return;
+    }
+    message.routing_key = key(message.facts.subtree);
+    if (!message.facts.entering.empty())
+        message.bcc = key(message.facts.entering);
 }
 
 void log_confirm_timeout()
@@ -153,7 +173,9 @@ bool deliver_once(const Settings &settings, std::string_view body, FullsyncDebt 
                         .body = std::string(body),
                         .message_id = next_message_id(),
                         .timestamp = now_seconds()};
-        const MessageProperties properties{.message_id = message.message_id,
+        route(message, settings);
+        const MessageProperties properties{.routing_key = message.routing_key,
+                                           .message_id = message.message_id,
                                            .timestamp = message.timestamp,
                                            .identity = identity};
         if (const auto tag = link.publish(settings, body, properties)) {
@@ -427,24 +449,32 @@ bool Publisher::next_message(Message &message)
 Message Publisher::prepared(Outgoing &&item)
 {
     const bool change = item.kind == Outgoing::Kind::change;
-    return {.kind = change ? Message::Kind::change : Message::Kind::control,
-            .body = std::move(item.body),
-            .message_id = next_message_id(),
-            .timestamp = item.timestamp,
-            .seq = change ? ++seq_ : 0,
-            .facts = std::move(item.facts),
-            .buffer_bytes = item.buffer_bytes};
+    Message message{.kind = change ? Message::Kind::change : Message::Kind::control,
+                    .body = std::move(item.body),
+                    .message_id = next_message_id(),
+                    .timestamp = item.timestamp,
+                    .seq = change ? ++seq_ : 0,
+                    .facts = std::move(item.facts),
+                    .buffer_bytes = item.buffer_bytes};
+    route(message, settings_);
+    return message;
 }
 
 Message Publisher::control(Message::Kind kind, const char *body)
 {
-    return {.kind = kind, .body = body, .message_id = next_message_id(), .timestamp = now_seconds()};
+    Message message{
+        .kind = kind, .body = body, .message_id = next_message_id(), .timestamp = now_seconds()};
+    route(message, settings_);
+    return message;
 }
 
 bool Publisher::send(Message message)
 {
-    MessageProperties properties{
-        .message_id = message.message_id, .timestamp = message.timestamp, .identity = &identity_};
+    MessageProperties properties{.routing_key = message.routing_key,
+                                 .bcc = message.bcc,
+                                 .message_id = message.message_id,
+                                 .timestamp = message.timestamp,
+                                 .identity = &identity_};
     if (message.kind == Message::Kind::change) {
         properties.seq = message.seq;
         properties.replicated = message.facts.replicated;

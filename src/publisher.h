@@ -60,6 +60,8 @@ struct Message {
     std::int64_t timestamp = 0; // seconds since the epoch, when it was made
     std::uint64_t seq = 0;      // of a change
     ChangeFacts facts{};        // of a change
+    std::string routing_key{};  // empty: RABBIT_ROUTINGKEY
+    std::string bcc{};          // a second routing key, or empty
     std::size_t buffer_bytes = 0;
     std::optional<Clock::time_point> refused_since{}; // the broker's first nack
     bool replayed = false;                          // sent on a connection that broke

@@ -4,6 +4,7 @@
 // server's types.
 
 #include <cstddef>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -11,13 +12,41 @@
 
 namespace dirmirror {
 
+/* A part of the directory whose changes are published, and the name that
+ * ends its routing key when each has its own. */
+struct Subtree {
+    std::string base; // a DN; for the five default containers, the text a DN must contain
+    std::string name;
+};
+
+/* The five containers published when SUBTREE is not set. */
+inline constexpr const char *kDefaultContainerTexts[] = {
+    "cn=users,cn=accounts",  "cn=computers,cn=accounts",  "cn=orgunits,cn=accounts",
+    "cn=groups,cn=accounts", "cn=hostgroups,cn=accounts",
+};
+std::vector<Subtree> default_containers();
+
+/* The routing name control messages go out under; no subtree may take it. */
+inline constexpr std::string_view kControlRoutingName = "control";
+
+/* One relative distinguished name: its first attribute type and value, the
+ * value unescaped. */
+struct Rdn {
+    std::string type;
+    std::string value;
+};
+
+/* The RDNs of a DN as RFC 4514 writes it (the directory also takes ';'
+ * between RDNs, blanks around them and quoted values), most specific first;
+ * nullopt when it does not parse or is empty. */
+std::optional<std::vector<Rdn>> parse_dn(std::string_view dn);
+
+/* The routing name of a SUBTREE base: its first RDN's value in lower case,
+ * each character outside [a-z0-9_-] written as '_'. */
+std::string routing_name(const Rdn &first);
+
 /* Case-insensitive for ASCII letters only; every other byte must be equal. */
 bool contains_ascii_case_insensitive(std::string_view haystack, std::string_view needle);
-
-/* How many of `containers` the DN lies in: a DN is in a container when it
- * contains the container's text anywhere, ASCII letters compared without
- * regard to case. A DN in two containers publishes its events twice. */
-std::size_t containers_holding(std::string_view dn, std::span<const char *const> containers);
 
 /* Decides what of an attribute may leave the directory. */
 class AttributeFilter {

@@ -9,6 +9,8 @@
 #include <sstream>
 #include <type_traits>
 
+#include "scope.h"
+
 namespace dirmirror {
 
 namespace {
@@ -38,6 +40,8 @@ constexpr SettingKey kKeys[] = {
      &Settings::wait_for_broker_at_start},
     {"MONITOR_GROUP", Kind::dn, "none", "monitorGroup", &Settings::monitor_group},
     {"BUFFER_MB", Kind::number, "256", "bufferMb", &Settings::buffer_mb},
+    {"SUBTREE", Kind::dn_each, "the five containers", "subtree", &Settings::subtrees},
+    {"ROUTING", Kind::routing, "single", "routing", &Settings::routing_per_subtree},
 };
 
 constexpr std::string_view kBlanks = " \t\r\v\f";
@@ -162,7 +166,7 @@ void SettingsReader::store(const SettingKey &row, std::string_view value, int nu
 {
     const std::string where = at_line(number), key(row.key);
     for (const auto &[seen, line] : seen_)
-        if (seen == row.key) {
+        if (seen == row.key && row.kind != Kind::dn_each) {
             errors_.push_back(key + ": задан дважды (строки " + std::to_string(line) + " и " +
                               std::to_string(number) + ")");
             return;
@@ -179,7 +183,12 @@ void SettingsReader::store(const SettingKey &row, std::string_view value, int nu
         [&](auto field) {
             using Field = decltype(field);
             if constexpr (std::is_same_v<Field, bool Settings::*>) {
-                if (const auto on = switch_value(value))
+                if (row.kind == Kind::routing) {
+                    if (value == "single" || value == "per-subtree")
+                        settings_.*field = value == "per-subtree";
+                    else
+                        refuse("не распознано: допустимо single или per-subtree");
+                } else if (const auto on = switch_value(value))
                     settings_.*field = *on;
                 else
                     refuse("не распознано: допустимо on/off, true/false, yes/no, 1/0");
@@ -192,6 +201,13 @@ void SettingsReader::store(const SettingKey &row, std::string_view value, int nu
                 else
                     refuse("не размер: ожидается целое число мегабайт от 1 до 65536");
             } else if constexpr (std::is_same_v<Field, std::vector<std::string> Settings::*>) {
+                if (row.kind == Kind::dn_each) {
+                    if (parse_dn(value))
+                        (settings_.*field).emplace_back(value);
+                    else
+                        refuse("не DN");
+                    return;
+                }
                 auto items = value.empty() ? std::vector<std::string>{} : list_value(value);
                 if (!items || !std::all_of(items->begin(), items->end(), attribute_type))
                     refuse("не список типов атрибутов через запятую");
@@ -235,6 +251,31 @@ void SettingsReader::check_required()
     if (settings_.cert.has_value() != settings_.key.has_value())
         errors_.push_back(settings_.cert ? "RABBIT_CERT задан без RABBIT_KEY"
                                          : "RABBIT_KEY задан без RABBIT_CERT");
+    check_subtree_names();
+}
+
+/* Each subtree's routing name is its own, and none is the control messages'. */
+void SettingsReader::check_subtree_names()
+{
+    std::vector<std::pair<std::string, std::string_view>> named; // name, base
+    for (const auto &base : settings_.subtrees) {
+        const auto rdns = parse_dn(base);
+        if (!rdns)
+            continue; // already refused
+        auto name = routing_name(rdns->front());
+        if (name == kControlRoutingName) {
+            errors_.push_back("SUBTREE: \"" + shown(base) + "\" даёт имя маршрута \"" + name +
+                              "\", занятое управляющими сообщениями");
+            continue;
+        }
+        const auto same = std::find_if(named.begin(), named.end(),
+                                       [&name](const auto &other) { return other.first == name; });
+        if (same != named.end())
+            errors_.push_back("SUBTREE: \"" + shown(same->second) + "\" и \"" + shown(base) +
+                              "\" дают одно имя маршрута \"" + name + "\"");
+        else
+            named.emplace_back(std::move(name), base);
+    }
 }
 
 SettingsFile read_settings_file(const char *path)
@@ -277,8 +318,11 @@ std::vector<std::string> apply_setting_line(Settings &settings, std::string_view
 
 namespace {
 
-std::string shown_value(const Settings &settings, const SettingKey::Field &field)
+std::string shown_value(const Settings &settings, const SettingKey &row)
 {
+    if (row.kind == Kind::routing)
+        return settings.routing_per_subtree ? "per-subtree" : "single";
+    const SettingKey::Field &field = row.field;
     return std::visit(
         [&](auto member) -> std::string {
             using Field = decltype(member);
@@ -306,9 +350,16 @@ std::string shown_value(const Settings &settings, const SettingKey::Field &field
 std::vector<std::pair<std::string, std::string>> settings_shown(const Settings &settings)
 {
     std::vector<std::pair<std::string, std::string>> shown;
-    for (const auto &row : kKeys)
-        if (!row.monitor_name.empty())
-            shown.emplace_back(row.monitor_name, shown_value(settings, row.field));
+    for (const auto &row : kKeys) {
+        if (row.monitor_name.empty())
+            continue;
+        if (row.kind == Kind::dn_each) {
+            for (const auto &value : settings.*std::get<std::vector<std::string> Settings::*>(row.field))
+                shown.emplace_back(row.monitor_name, value);
+            continue;
+        }
+        shown.emplace_back(row.monitor_name, shown_value(settings, row));
+    }
     return shown;
 }
 

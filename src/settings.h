@@ -32,11 +32,23 @@ struct Settings {
     bool wait_for_broker_at_start = true;
     std::int32_t buffer_mb = 256; // what events on their way may hold, in MiB
     std::optional<std::string> monitor_group; // a group DN; none: only the root DN
+    std::vector<std::string> subtrees; // base DNs; none: the five default containers
+    bool routing_per_subtree = false;  // each subtree's events under a routing key of its own
 };
 
 /* One row of the settings table. */
 struct SettingKey {
-    enum class Kind { text, secret, port, number, on_off, list, dn };
+    enum class Kind {
+        text,
+        secret,
+        port,
+        number,
+        on_off,
+        list,    // comma-separated
+        dn,
+        dn_each, // one DN per line, the key repeated for more
+        routing, // single or per-subtree
+    };
     using Field = std::variant<std::string Settings::*, std::optional<std::string> Settings::*,
                                std::int32_t Settings::*, bool Settings::*,
                                std::vector<std::string> Settings::*>;
@@ -70,6 +82,7 @@ class SettingsReader {
   private:
     void store(const SettingKey &row, std::string_view value, int number);
     void check_required();
+    void check_subtree_names();
     Settings settings_;
     std::vector<std::string> errors_;
     std::vector<std::pair<std::string_view, int>> seen_; // key, line
@@ -90,7 +103,8 @@ std::vector<std::string> apply_setting_line(Settings &settings, std::string_view
 
 /* The settings as the monitor entry lists them: (attribute, value) in table
  * order; an unset text is empty, a switch TRUE or FALSE, a list joined by
- * commas; never the password. */
+ * commas, a repeated key once per value (none when unset); never the
+ * password. */
 std::vector<std::pair<std::string, std::string>> settings_shown(const Settings &settings);
 
 /* One broker node of RABBIT_HOST. */

@@ -87,7 +87,7 @@ template <typename InScope> int take_ticket_if(Slapi_PBlock *pb, InScope &&in_sc
             return 0;
         const char *dn = text_parameter(pb, SLAPI_TARGET_DN);
         const bool nested = !claim.nested.empty() || claim.nested_lost;
-        if (!nested && (dn == nullptr || !in_scope(dn)))
+        if (!nested && (dn == nullptr || !in_scope(plugin->subtrees(), dn)))
             return 0;
         claim.ticket = plugin->commit_order().take();
         this_thread.tickets.push_back({operation, std::move(claim)});
@@ -97,11 +97,6 @@ template <typename InScope> int take_ticket_if(Slapi_PBlock *pb, InScope &&in_sc
 }
 
 } // namespace
-
-bool in_a_container(std::string_view dn)
-{
-    return containers_holding(dn, {targets, static_cast<std::size_t>(targets_size)}) > 0;
-}
 
 bool publishable(Slapi_PBlock *pb, const Settings &settings)
 {
@@ -147,14 +142,16 @@ int begin_transaction(Slapi_PBlock *pb)
 
 int take_commit_ticket(Slapi_PBlock *pb)
 {
-    return take_ticket_if(pb, [](std::string_view dn) { return in_a_container(dn); });
+    return take_ticket_if(pb, [](const SubtreeMatch &subtrees, std::string_view dn) {
+        return subtrees.holds(dn);
+    });
 }
 
 int take_rename_ticket(Slapi_PBlock *pb)
 {
-    // A rename counts when the entry leaves, stays in or enters a container.
-    return take_ticket_if(pb, [pb](std::string_view dn) {
-        return in_a_container(dn) || in_a_container(renamed_dn(pb, dn));
+    // A rename counts when the entry leaves, stays in or enters a subtree.
+    return take_ticket_if(pb, [pb](const SubtreeMatch &subtrees, std::string_view dn) {
+        return subtrees.holds(dn) || subtrees.holds(renamed_dn(pb, dn));
     });
 }
 

@@ -56,9 +56,6 @@ bool nesting_write_replicated();
  * not all be built. */
 void gather_nested(std::vector<Change> changes, bool lost);
 
-/* Whether the DN lies in one of the published containers. */
-bool in_a_container(std::string_view dn);
-
 /* Whether the settings let this operation's changes be published: replicated
  * and internal ones only when asked for, the server's own writes while it
  * processes a bind never. */

@@ -90,6 +90,16 @@ TEST_F(SettingsFile, EveryProblemIsOneLineNamingTheKey)
          "RABBIT_CACERT: файла \"/nonexistent/ca.pem\" нет"},
         {"a certificate without its key", "RABBIT_CERT=/c.pem\n",
          "RABBIT_CERT задан без RABBIT_KEY"},
+        {"a subtree that is no DN", "SUBTREE=ou=People,dc=lab\nSUBTREE=People\n",
+         "SUBTREE: \"People\" не DN (строка 7)"},
+        {"two subtrees with one routing name",
+         "SUBTREE=ou=People,dc=lab\nSUBTREE=OU=people,o=other\n",
+         "SUBTREE: \"ou=People,dc=lab\" и \"OU=people,o=other\" дают одно имя маршрута \"people\""},
+        {"a subtree named like the control messages", "SUBTREE=cn=Control,dc=lab\n",
+         "SUBTREE: \"cn=Control,dc=lab\" даёт имя маршрута \"control\", занятое управляющими "
+         "сообщениями"},
+        {"an unknown routing", "ROUTING=per-container\n",
+         "ROUTING: \"per-container\" не распознано: допустимо single или per-subtree (строка 6)"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -121,7 +131,9 @@ TEST_F(SettingsFile, ValuesAsWrittenAndTheDefaults)
                            "RABBIT_CACERT=/etc/hostname\n"
                            "EXCLUDE_ATTRIBUTES = userPassword ,description,  krbPrincipalKey\n"
                            "PUBLISH_REPLICATED=FALSE\nPUBLISH_INTERNAL=no\n"
-                           "WAIT_FOR_BROKER_AT_START=off\nMONITOR_GROUP=cn=monitoring,dc=lab\n");
+                           "WAIT_FOR_BROKER_AT_START=off\nMONITOR_GROUP=cn=monitoring,dc=lab\n"
+                           "SUBTREE=ou=People,dc=example,dc=com\n"
+                           "SUBTREE = cn=Smith\\, John;o=Hosts \nROUTING=per-subtree\n");
     EXPECT_EQ(file.errors, std::vector<std::string>{});
     ASSERT_TRUE(file.settings);
     const auto &s = *file.settings;
@@ -134,12 +146,17 @@ TEST_F(SettingsFile, ValuesAsWrittenAndTheDefaults)
               (std::vector<std::string>{"userPassword", "description", "krbPrincipalKey"}));
     EXPECT_FALSE(s.publish_replicated || s.publish_internal || s.wait_for_broker_at_start);
     EXPECT_EQ(s.monitor_group, "cn=monitoring,dc=lab");
+    EXPECT_EQ(s.subtrees,
+              (std::vector<std::string>{"ou=People,dc=example,dc=com", "cn=Smith\\, John;o=Hosts"}));
+    EXPECT_TRUE(s.routing_per_subtree);
 
     const auto plain = read(kGood);
     ASSERT_TRUE(plain.settings);
     EXPECT_EQ(plain.settings->port, 5672);
     EXPECT_EQ(plain.settings->vhost, "/");
     EXPECT_TRUE(plain.settings->publish_internal && plain.settings->wait_for_broker_at_start);
+    EXPECT_TRUE(plain.settings->subtrees.empty());
+    EXPECT_FALSE(plain.settings->routing_per_subtree);
     EXPECT_FALSE(plain.warning);
 }
 
@@ -203,6 +220,47 @@ TEST(broker_nodes, ListsHostsWithTheirPorts)
         for (const auto &node : nodes.value_or(std::vector<dirmirror::BrokerNode>{}))
             got.emplace_back(node.host, node.port);
         EXPECT_EQ(got, c.nodes);
+    }
+}
+
+// A SUBTREE base parses as the directory writes DNs; its first RDN's value
+// names its routing key.
+TEST(subtree_bases, ParseAsTheDirectoryWritesDnsAndNameTheirRoutingKey)
+{
+    struct Case {
+        std::string dn;
+        std::optional<std::string> name; // nullopt: not a DN
+        std::size_t rdns = 0;
+    };
+    const std::vector<Case> cases = {
+        {"ou=People,dc=example,dc=com", "people", 3},
+        {" OU = Hosts ; DC=lab ", "hosts", 2},
+        {"cn=Smith\\, John+uid=js,dc=lab", "smith__john", 2},
+        {"cn=\"Quoted, Value\",dc=lab", "quoted__value", 2},
+        {"cn=#4869,dc=lab", "hi", 2},
+        {"cn=caf\\C3\\A9 Bar\\ ,dc=lab", "caf__bar_", 2},
+        {"ou=Сотрудники,dc=lab", "__________", 2},
+        {"2.5.4.11=Staff-1_a,dc=lab", "staff-1_a", 2},
+        {"cn=a=b,dc=lab", "a_b", 2},
+        {"", std::nullopt},
+        {"People", std::nullopt},
+        {"ou=,dc=lab", std::nullopt},
+        {"ou=People,,dc=lab", std::nullopt},
+        {"ou=People,dc=lab,", std::nullopt},
+        {"ou=a<b,dc=lab", std::nullopt},
+        {"ou=a\\x,dc=lab", std::nullopt},
+        {"1ou=a,dc=lab", std::nullopt},
+        {"cn=\"open,dc=lab", std::nullopt},
+        {"cn=#486,dc=lab", std::nullopt},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.dn);
+        const auto rdns = dirmirror::parse_dn(c.dn);
+        ASSERT_EQ(rdns.has_value(), c.name.has_value());
+        if (rdns) {
+            EXPECT_EQ(rdns->size(), c.rdns);
+            EXPECT_EQ(dirmirror::routing_name(rdns->front()), *c.name);
+        }
     }
 }
 

@@ -314,6 +314,21 @@ int slapi_search_internal_get_entry(Slapi_DN *dn, char **, Slapi_Entry **ret_ent
     return 0;
 }
 
+Slapi_DN *slapi_sdn_new_dn_byref(const char *dn)
+{
+    return new slapi_dn{dn};
+}
+
+// As the server compares: on RDN boundaries, an escaped comma is no boundary.
+int slapi_sdn_issuffix(const Slapi_DN *sdn, const Slapi_DN *suffix)
+{
+    const std::string dn = fake_normalized_dn(sdn->dn), base = fake_normalized_dn(suffix->dn);
+    if (dn.size() < base.size() || dn.compare(dn.size() - base.size(), base.size(), base) != 0)
+        return 0;
+    const std::size_t at = dn.size() - base.size();
+    return at == 0 || (dn[at - 1] == ',' && (at < 2 || dn[at - 2] != '\\'));
+}
+
 int slapi_sdn_compare(const Slapi_DN *a, const Slapi_DN *b)
 {
     return fake_normalized_dn(a->dn).compare(fake_normalized_dn(b->dn));

@@ -820,3 +820,91 @@ TEST_F(Handlers, MessagesNameTheirSourceAndChangesTheirCsn)
     restart(config);
     EXPECT_NE(started[0].run_id, run) << "a new start, a new run_id";
 }
+
+// SUBTREE replaces the five containers, matched the directory's way; with
+// ROUTING=per-subtree each event goes out under its subtree's key (the
+// deepest base's, for nested ones), control messages under ".control", and
+// a rename between subtrees once, under the one it leaves, copied by BCC to
+// the one it enters. The five containers route by their own names.
+TEST_F(Handlers, SubtreesChooseWhatIsPublishedAndUnderWhichKey)
+{
+    const std::string people = "ou=People,dc=lab", groups = "ou=Groups,dc=lab",
+                      staff = "ou=Staff,ou=People,dc=lab", outside = "ou=elsewhere,dc=lab";
+    struct Write {
+        std::string dn;
+        std::optional<std::string> moved_to = std::nullopt; // a rename's new superior
+    };
+    struct Case {
+        const char *name;
+        std::vector<std::string> subtrees;
+        std::vector<Write> writes;
+        std::map<std::string, std::vector<std::string>> heard; // per routing name: the DNs
+    };
+    const std::vector<Case> cases = {
+        {"SUBTREE bases",
+         {people, groups, staff},
+         {{"uid=a," + people},
+          {"uid=b,OU=people, DC=LAB"},
+          {people},
+          {"uid=c," + staff},
+          {"cn=g," + groups},
+          {"uid=d,cn=users,cn=accounts,dc=lab"},
+          {"uid=e," + people + "," + outside},
+          {"uid=f,ou=xPeople,dc=lab"},
+          {"uid=m," + people, groups},
+          {"uid=n," + outside, people},
+          {"cn=o," + groups, outside}},
+         {{"people", {"uid=a," + people, "uid=b,OU=people, DC=LAB", people, "uid=m," + people,
+                      "uid=n," + outside}},
+          {"groups", {"cn=g," + groups, "uid=m," + people, "cn=o," + groups}},
+          {"staff", {"uid=c," + staff}}}},
+        {"the five containers",
+         {},
+         {{"uid=a,cn=users,cn=accounts,dc=lab"},
+          {"cn=x,cn=users,cn=accounts,cn=groups,cn=accounts,dc=lab"},
+          {"uid=p," + people}},
+         {{"users", {"uid=a,cn=users,cn=accounts,dc=lab",
+                     "cn=x,cn=users,cn=accounts,cn=groups,cn=accounts,dc=lab"}},
+          {"groups", {"cn=x,cn=users,cn=accounts,cn=groups,cn=accounts,dc=lab"}}}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        auto settings = config;
+        settings.subtrees = c.subtrees;
+        settings.routing_per_subtree = true;
+        queue.emplace(exchange, routing_key + ".control");
+        std::map<std::string, TestQueue> heard;
+        for (const auto &[name, _] : c.heard)
+            heard.try_emplace(name, exchange, routing_key + "." + name);
+        restart(settings);
+        for (const auto &write : c.writes) {
+            auto pb = operation(write.dn);
+            slapi_entry after;
+            slapi_dn superior{write.moved_to.value_or("")};
+            if (!write.moved_to) {
+                EXPECT_EQ(get_entry_rodide_delete(&pb), 0);
+                continue;
+            }
+            after.dn = write.dn.substr(0, write.dn.find(',') + 1) + *write.moved_to;
+            pb.ptrs[SLAPI_MODRDN_NEWRDN] = const_cast<char *>("uid=x");
+            pb.ptrs[SLAPI_MODRDN_NEWSUPERIOR_SDN] = &superior;
+            pb.ptrs[SLAPI_ENTRY_POST_OP] = &after;
+            EXPECT_EQ(dirmirror::take_rename_ticket(&pb), 0);
+            EXPECT_EQ(dirmirror::publish_rename(&pb), 0);
+        }
+        for (auto &[name, name_queue] : heard) {
+            SCOPED_TRACE(name);
+            std::vector<std::string> dns;
+            for (const auto &m : name_queue.drain(500ms)) {
+                const auto event = json::parse(m.body);
+                dns.push_back(event["dn"]);
+                // A copy by BCC keeps the key it was published under.
+                if (event["op_type"] != "modrdn") {
+                    EXPECT_EQ(m.routing_key, routing_key + "." + name);
+                }
+            }
+            EXPECT_EQ(dns, c.heard.at(name));
+        }
+        EXPECT_TRUE(events().empty()) << "the control key has change events";
+    }
+}

@@ -117,6 +117,7 @@ std::vector<Delivered> TestQueue::wait_for(size_t count, std::chrono::millisecon
         const amqp_basic_properties_t &p = envelope.message.properties;
         Delivered d;
         d.body = to_string(envelope.message.body);
+        d.routing_key = to_string(envelope.routing_key);
         if (p._flags & AMQP_BASIC_CONTENT_TYPE_FLAG)
             d.content_type = to_string(p.content_type);
         if (p._flags & AMQP_BASIC_DELIVERY_MODE_FLAG)

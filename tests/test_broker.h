@@ -18,6 +18,7 @@
 
 struct Delivered {
     std::string body;
+    std::string routing_key; // as published (a BCC copy keeps it)
     std::string content_type;
     int delivery_mode = 0;
     std::string message_id;
