@@ -3,6 +3,7 @@
 
 Usage: mirror [--db PATH] [--amqp-url URL | --amqp-host H --amqp-port P]
               [--queue NAME] [--ldap-uri URI --bind-dn DN --password PW] [--base DN]
+              [--subtree DN ...] [--per-subtree [--exchange NAME] [--routing-key KEY]]
 
 This is the reference consumer: copy it and change what you need. What it does:
 
@@ -48,7 +49,12 @@ on every supplier, so that each change comes once, from the supplier it was
 made on, in that supplier's commit order. Changes to one entry made on two
 suppliers still come in the order the two publish them.
 
-Scope: entries at or below cn=<container>,cn=accounts,<base>. A rename within
+Scope: entries at or below cn=<container>,cn=accounts,<base>, or, with
+--subtree (the plug-in's SUBTREE, repeated), at or below those bases. With
+--per-subtree (the plug-in's ROUTING=per-subtree) it declares its queue and
+binds it to the routing keys of its subtrees and of the control messages;
+the queue then misses the other subtrees' events, so a gap in seq is no
+loss (a loss always brings a FULLSYNC) and reads nothing. A rename within
 the containers also moves the entry's descendants in the mirror (the directory
 moves them without events of their own); a move out deletes the entry and its
 descendants. A move in brings only the entry itself: its children, if any,
@@ -59,6 +65,7 @@ import collections
 import json
 import logging
 import os
+import re
 import signal
 import sqlite3
 import sys
@@ -151,7 +158,7 @@ def as_text(value):
 class Mirror:
     """The SQLite copy and the consumer's position; knows nothing of the network."""
 
-    def __init__(self, path, base="dc=lab", excluded=()):
+    def __init__(self, path, base="dc=lab", excluded=(), subtrees=()):
         self.db = sqlite3.connect(path, isolation_level=None)  # explicit BEGIN/COMMIT
         # WAL: readers (reports, the chaos check) don't block the writer.
         self.db.execute("PRAGMA journal_mode=WAL")
@@ -167,7 +174,7 @@ class Mirror:
             self.db.execute("INSERT INTO run_position (origin, seq) SELECT origin, seq FROM position")
             self.db.execute("DROP TABLE position")
         self.commit()
-        self.scopes = [normalize_dn("cn=%s,cn=accounts,%s" % (c, base)) for c in CONTAINERS]
+        self.scopes = [normalize_dn(s) for s in subtrees or container_bases(base)]
         self.excluded = {t.lower() for t in excluded}
 
     # --- transactions, position, counters ----------------------------------
@@ -369,20 +376,30 @@ class Mirror:
             self.put(uuid or "dn:" + normalize_dn(new_dn), new_dn, self.clean(arg))
 
 
-def read_directory(uri, bind_dn, password, base, page_size=500, between_pages=None):
-    """Every entry of the five containers as (nsUniqueId, dn, attrs), with
-    paged searches so that a large directory needs no raised size limit."""
+def container_bases(base):
+    return ["cn=%s,cn=accounts,%s" % (c, base) for c in CONTAINERS]
+
+
+def routing_name(subtree):
+    """The routing name the plug-in gives a SUBTREE base: its first RDN's
+    value in lower case, each character outside [a-z0-9_-] written '_'."""
+    return re.sub(r"[^a-z0-9_-]", "_", ldap.dn.str2dn(subtree)[0][0][1].lower())
+
+
+def read_directory(uri, bind_dn, password, bases, page_size=500, between_pages=None):
+    """Every entry at or below `bases` as (nsUniqueId, dn, attrs), with paged
+    searches so that a large directory needs no raised size limit."""
     conn = ldap.initialize(uri)
     conn.set_option(ldap.OPT_NETWORK_TIMEOUT, 10)
     conn.set_option(ldap.OPT_TIMEOUT, 60)
     conn.simple_bind_s(bind_dn, password)
     out = []
     try:
-        for name in CONTAINERS:
+        for subtree in bases:
             page = SimplePagedResultsControl(True, size=page_size, cookie="")
             while True:
                 try:
-                    msgid = conn.search_ext("cn=%s,cn=accounts,%s" % (name, base), ldap.SCOPE_SUBTREE,
+                    msgid = conn.search_ext(subtree, ldap.SCOPE_SUBTREE,
                                             "(objectClass=*)", ["*", *KEPT_OPERATIONAL],
                                             serverctrls=[page])
                     _, results, _, controls = conn.result3(msgid, timeout=120)
@@ -415,7 +432,8 @@ class Consumer:
     def __init__(self, args):
         self.args = args
         self.mirror = Mirror(args.db, args.base, args.exclude_attributes.split(",")
-                             if args.exclude_attributes else ())
+                             if args.exclude_attributes else (), args.subtree)
+        self.bases = args.subtree or container_bases(args.base)
         self.stopping = False
         self.unacked = None  # delivery tag of the last message in the open batch
         self.batch_size = 0
@@ -447,7 +465,7 @@ class Consumer:
             try:
                 t0 = time.monotonic()
                 # Sleeping through the connection keeps its heartbeats going.
-                entries = read_directory(a.ldap_uri, a.bind_dn, a.password, a.base,
+                entries = read_directory(a.ldap_uri, a.bind_dn, a.password, self.bases,
                                          between_pages=lambda: self.connection.sleep(0))
                 break
             except ldap.LDAPError as e:
@@ -523,7 +541,7 @@ class Consumer:
             m.count("old_seq_skipped")
             self.done_with(tag)
             return
-        if last is not None and seq > last + 1:
+        if last is not None and seq > last + 1 and not self.args.per_subtree:
             log.warning("seq %d after %d from %s: changes were lost", seq, last, origin)
             self.flush()
             m.count("seq_gaps")
@@ -557,6 +575,11 @@ class Consumer:
         self.connection = pika.BlockingConnection(params)
         self.channel = self.connection.channel()
         self.channel.basic_qos(prefetch_count=2 * self.BATCH)
+        if a.per_subtree:
+            names = [routing_name(s) for s in a.subtree] if a.subtree else list(CONTAINERS)
+            self.channel.queue_declare(a.queue, durable=True)
+            for name in names + ["control"]:
+                self.channel.queue_bind(a.queue, a.exchange, routing_key="%s.%s" % (a.routing_key, name))
 
     def run(self):
         import pika.exceptions
@@ -604,7 +627,20 @@ def parse_args(argv=None):
     p.add_argument("--base", default="dc=lab")
     p.add_argument("--exclude-attributes", default=env("DIRMIRROR_EXCLUDE_ATTRIBUTES", ""),
                    help="the plug-in's EXCLUDE_ATTRIBUTES: never kept in the mirror")
-    return p.parse_args(argv)
+    p.add_argument("--subtree", action="append", default=[], metavar="DN",
+                   help="a base of the plug-in's SUBTREE, repeated for each (default: the five containers)")
+    p.add_argument("--per-subtree", action="store_true",
+                   help="the plug-in routes per subtree: bind --queue to these subtrees and control")
+    p.add_argument("--exchange", default="dirmirror", help="the plug-in's RABBIT_EXCHANGE")
+    p.add_argument("--routing-key", default="ldap.changes", help="the plug-in's RABBIT_ROUTINGKEY")
+    a = p.parse_args(argv)
+    for subtree in a.subtree:
+        try:
+            if not ldap.dn.str2dn(subtree):
+                raise ldap.DECODING_ERROR
+        except ldap.DECODING_ERROR:
+            p.error("--subtree %r is not a DN" % subtree)
+    return a
 
 
 def main():

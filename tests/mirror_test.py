@@ -147,10 +147,11 @@ class HandleTest(unittest.TestCase):
          ["1", "3", "4", "6", "7", "8"], {"copies_skipped": 2}),
     ]
 
-    def feed(self, db, messages):
+    def feed(self, db, messages, per_subtree=False):
         """Hands the messages to a consumer of db; returns it, the full reads
         done and the message_ids applied, in order."""
-        c = mirror.Consumer(types.SimpleNamespace(db=db, base="dc=lab", exclude_attributes=""))
+        c = mirror.Consumer(types.SimpleNamespace(db=db, base="dc=lab", exclude_attributes="", subtree=[],
+                                                  per_subtree=per_subtree))
         if not c.mirror.initialized():
             c.mirror.db.execute("INSERT INTO stats VALUES ('full_reads', 1)")
         c.channel = FakeChannel(c.mirror)
@@ -178,6 +179,15 @@ class HandleTest(unittest.TestCase):
                 self.assertEqual(done, reads)
                 self.assertEqual(got, applied)
                 self.assertEqual(self.skips(c), skips)
+
+    def test_a_queue_bound_to_some_subtrees_sees_gaps_by_design(self):
+        c, reads, applied = self.feed(":memory:", [ev("1", 1, run_id="r"), ev("2", 5, run_id="r"),
+                                                   ev("2", 5, run_id="r"), ev("3", 4, run_id="r")],
+                                      per_subtree=True)
+        self.assertEqual((reads, applied, self.skips(c)), ([], ["1", "2"], {"old_seq_skipped": 1}))
+        self.assertEqual([mirror.routing_name(dn) for dn in
+                          ("ou=People,dc=lab", "cn=Smith\\, John+uid=js,dc=lab", "ou=Сотрудники,dc=lab")],
+                         ["people", "smith__john", "__________"])
 
     def test_previous_schema_upgrades_in_place(self):
         with tempfile.TemporaryDirectory() as d:
