@@ -605,15 +605,15 @@ def profile_run(brokers, name, writers, seconds, warm_up):
     helper.join()
     result["ops_per_s_under_perf"] = round(len(ops) / (warm_up + seconds + 2), 1)
 
-    def report(*sort):
+    def report(*sort, limit="0.3"):
         out = subprocess.run(["perf", "report", "-i", data, "--no-children", "--stdio", "-q",
-                              "-g", "none", "--percent-limit", "0.3", *sort],
+                              "-g", "none", "--percent-limit", limit, *sort],
                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True).stdout
-        return [" ".join(l.split()) for l in out.splitlines() if l.strip()][:25]
+        return [" ".join(l.split())[:160] for l in out.splitlines() if l.strip()]
 
-    result["by_library"] = report("--sort", "dso")
-    result["plugin_functions"] = report("--sort", "dso,sym", "--dsos",
-                                        "libdirmirror-plugin.so,librabbitmq.so.4")
+    result["by_library"] = report("--sort", "dso")[:25]
+    result["plugin_functions"] = [l for l in report("--sort", "dso,sym", limit="0")
+                                  if "dirmirror" in l or "librabbitmq" in l][:12]
     result["top_functions"] = report("--sort", "dso,sym")[:15]
     result["perf_data"] = data
     return result
