@@ -146,6 +146,13 @@ void InFlight::refuse(const BrokerLink::Frame &nack)
             sent.message.refused_since = now;
 }
 
+void InFlight::restart_clock()
+{
+    const auto now = Clock::now();
+    for (auto &sent : sent_)
+        sent.sent_at = now;
+}
+
 bool InFlight::holds(Message::Kind kind) const
 {
     return std::any_of(sent_.begin(), sent_.end(),
@@ -369,6 +376,7 @@ void Publisher::on_frame(const BrokerLink::Frame &frame)
         break;
     case BrokerLink::Event::unblocked:
         blocked_ = false;
+        in_flight_.restart_clock();
         log_note(kSendSubsystem, "Брокер снова принимает сообщения (connection.unblocked)\n");
         break;
     case BrokerLink::Event::nothing:

@@ -85,6 +85,9 @@ class InFlight {
     std::vector<Message> acknowledge(const BrokerLink::Frame &ack);
     // Marks the messages a nack refuses (they stay, to go out again).
     void refuse(const BrokerLink::Frame &nack);
+    // The wait for confirms starts afresh (a broker that blocked publishers
+    // confirms nothing meanwhile).
+    void restart_clock();
     // Everything still unconfirmed, oldest first, removed from the list.
     std::vector<Message> take_all();
     bool empty() const { return sent_.empty(); }

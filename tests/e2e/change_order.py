@@ -256,6 +256,27 @@ def check(messages, ops, wall=None):
     return figures, faults
 
 
+def dedupe(messages):
+    """At-least-once delivery: a message may come again with the same
+    message_id (the plug-in publishing what the broker had not confirmed, or
+    the broker handing a consumer what it had not acknowledged). Keeps the
+    first of each message_id, in queue order. Returns (the messages kept, the
+    copies dropped, the copies that differ from their first in body, seq or
+    headers: a fault, a copy must be the same message)."""
+    first, kept, copies, differing = {}, [], 0, []
+    for pos, m in enumerate(messages):
+        seen = first.get(m.message_id) if m.message_id else None
+        if seen is None:
+            if m.message_id:
+                first[m.message_id] = m
+            kept.append(m)
+            continue
+        copies += 1
+        if (seen.body, seen.seq, seen.headers) != (m.body, m.seq, m.headers):
+            differing.append(pos)
+    return kept, copies, differing
+
+
 def summary(faults, examples=3):
     """The faults seen: count and a few examples per kind."""
     return {k: {"count": len(v), "examples": [repr(x) for x in v[:examples]]}
