@@ -573,7 +573,8 @@ TEST_F(Handlers, ReplicatedAndInternalOperationsFollowTheirSettings)
 }
 
 namespace {
-// The monitor entry as a base search by `reader` would return it now.
+// The monitor entry as a base search by `reader` would return it now; the
+// values of a type joined by "|".
 std::map<std::string, std::string> monitor_entry(slapi_pblock *reader)
 {
     for (const auto &registered : fake_dse_callbacks())
@@ -585,7 +586,8 @@ std::map<std::string, std::string> monitor_entry(slapi_pblock *reader)
             EXPECT_EQ(code, LDAP_SUCCESS);
             std::map<std::string, std::string> shown;
             for (const auto &attr : entry.attrs)
-                shown[*attr.type] = attr.values.at(0).bytes;
+                for (size_t i = 0; i < attr.values.size(); ++i)
+                    shown[*attr.type] += (i > 0 ? "|" : "") + attr.values[i].bytes;
             return shown;
         }
     ADD_FAILURE() << "no search callback registered";
@@ -661,7 +663,7 @@ TEST_F(Handlers, TheMonitorEntryShowsDeliveryAndRefusesChanges)
                      "startTime", "rabbitHost", "rabbitPort", "rabbitVhost", "rabbitExchange",
                      "rabbitRoutingKey", "rabbitUsername", "rabbitTls", "rabbitCacert", "rabbitCert",
                      "rabbitKey", "rabbitVerifyHostname", "excludeAttributes", "publishReplicated",
-                     "publishInternal", "waitForBrokerAtStart", "monitorGroup", "bufferMb"});
+                     "publishInternal", "waitForBrokerAtStart", "monitorGroup", "bufferMb", "routing"});
     EXPECT_EQ(types, expected);
 
     EXPECT_EQ(dirmirror::close_plugin(nullptr), 0);
@@ -877,6 +879,12 @@ TEST_F(Handlers, SubtreesChooseWhatIsPublishedAndUnderWhichKey)
         for (const auto &[name, _] : c.heard)
             heard.try_emplace(name, exchange, routing_key + "." + name);
         restart(settings);
+        std::string root_dn = "cn=Directory Manager";
+        auto root = requester(true, &root_dn);
+        const auto shown = monitor_entry(&root);
+        EXPECT_EQ(shown.count("subtree") ? shown.at("subtree") : "",
+                  c.subtrees.empty() ? "" : people + "|" + groups + "|" + staff);
+        EXPECT_EQ(shown.at("routing"), "per-subtree");
         for (const auto &write : c.writes) {
             auto pb = operation(write.dn);
             slapi_entry after;
