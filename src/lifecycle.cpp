@@ -6,6 +6,7 @@
 #include <span>
 #include <string>
 
+#include "deliver_once.h"
 #include "guarded.h"
 #include "handlers.h"
 #include "monitor_entry.h"

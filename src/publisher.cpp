@@ -8,15 +8,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <ctime>
 
 #include "log.h"
-#include "scope.h"
 
 namespace dirmirror {
-
-const char kFullsyncBody[] = "{\"op_type\": \"FULLSYNC\"}";
-const char kAliveBody[] = "{\"op_type\": \"ALIVE\"}";
 
 namespace {
 
@@ -26,78 +21,10 @@ constexpr int kPublisherNice = 10;
 
 using Clock = std::chrono::steady_clock;
 
-std::int64_t now_seconds()
-{
-    return static_cast<std::int64_t>(std::time(nullptr));
-}
-
 std::int64_t steady_ns()
 {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
         .count();
-}
-
-/* "<start time in µs>.<pid>.<n>": unique across restarts of this server, and
- * between servers started in the same microsecond by their process ids. */
-std::string next_message_id()
-{
-    static const long long started_us =
-        std::chrono::duration_cast<std::chrono::microseconds>(
-            std::chrono::system_clock::now().time_since_epoch())
-            .count();
-    static std::atomic<std::uint64_t> counter{0};
-    return std::to_string(started_us) + "." + std::to_string(getpid()) + "." +
-           std::to_string(++counter);
-}
-
-/* Each subtree's events under a routing key of its own when the settings say
- * so, and control messages under their own; else every message under
- * RABBIT_ROUTINGKEY. */
-void route(Message &message, const Settings &settings)
-{
-    if (!settings.routing_per_subtree)
-        return;
-    auto key = [&settings](std::string_view name) {
-        return settings.routing_key + "." + std::string(name);
-    };
-    if (message.kind != Message::Kind::change) {
-        message.routing_key = key(kControlRoutingName);
-        return;
-    }
-    message.routing_key = key(message.facts.subtree);
-    if (!message.facts.entering.empty())
-        message.bcc = key(message.facts.entering);
-}
-
-void log_confirm_timeout()
-{
-    log_failure(kSendSubsystem, "%s :: %s\n", kWaitContext, amqp_error_string2(AMQP_STATUS_TIMEOUT));
-}
-
-/* Waits for the confirm of the one message in `in_flight`. */
-bool await_confirm(BrokerLink &link, InFlight &in_flight, const Settings &settings,
-                   std::chrono::milliseconds reply_wait)
-{
-    const auto deadline = Clock::now() + reply_wait;
-    for (;;) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
-        if (left.count() <= 0) {
-            log_confirm_timeout();
-            return false;
-        }
-        const auto frame = link.read(left);
-        if (frame.event == BrokerLink::Event::lost)
-            return false;
-        if (frame.event == BrokerLink::Event::nack) {
-            log_publish_refused(settings, "Брокер отклонил сообщение (basic.nack)\n");
-            return false;
-        }
-        if (frame.event == BrokerLink::Event::ack && !in_flight.acknowledge(frame).empty()) {
-            link.close_politely();
-            return true;
-        }
-    }
 }
 
 /* Corks the socket while a batch goes out, so that the broker reads it in as
@@ -120,83 +47,6 @@ class Cork {
 };
 
 } // namespace
-
-bool InFlight::covers(const Sent &sent, const BrokerLink::Frame &frame) const
-{
-    return frame.multiple ? sent.tag <= frame.delivery_tag : sent.tag == frame.delivery_tag;
-}
-
-std::vector<Message> InFlight::acknowledge(const BrokerLink::Frame &ack)
-{
-    std::vector<Message> confirmed;
-    std::erase_if(sent_, [&](Sent &sent) {
-        if (!covers(sent, ack))
-            return false;
-        confirmed.push_back(std::move(sent.message));
-        return true;
-    });
-    return confirmed;
-}
-
-void InFlight::refuse(const BrokerLink::Frame &nack)
-{
-    const auto now = Clock::now();
-    for (auto &sent : sent_)
-        if (covers(sent, nack) && !sent.message.refused_since)
-            sent.message.refused_since = now;
-}
-
-void InFlight::restart_clock()
-{
-    const auto now = Clock::now();
-    for (auto &sent : sent_)
-        sent.sent_at = now;
-}
-
-bool InFlight::holds(Message::Kind kind) const
-{
-    return std::any_of(sent_.begin(), sent_.end(),
-                       [kind](const Sent &sent) { return sent.message.kind == kind; });
-}
-
-std::vector<Message> InFlight::take_all()
-{
-    std::vector<Message> all;
-    for (auto &sent : sent_)
-        all.push_back(std::move(sent.message));
-    sent_.clear();
-    return all;
-}
-
-bool deliver_once(const Settings &settings, std::string_view body, FullsyncDebt &debt,
-                  const Identity *identity, std::chrono::milliseconds reply_wait)
-{
-    const bool fullsync = body == kFullsyncBody;
-    BrokerLink link(reply_wait);
-    InFlight in_flight;
-    bool confirmed = false;
-    if (link.open(settings)) {
-        Message message{.kind = fullsync ? Message::Kind::fullsync : Message::Kind::control,
-                        .body = std::string(body),
-                        .message_id = next_message_id(),
-                        .timestamp = now_seconds()};
-        route(message, settings);
-        const MessageProperties properties{.routing_key = message.routing_key,
-                                           .message_id = message.message_id,
-                                           .timestamp = message.timestamp,
-                                           .identity = identity};
-        if (const auto tag = link.publish(settings, body, properties)) {
-            in_flight.add(*tag, std::move(message));
-            confirmed = await_confirm(link, in_flight, settings, reply_wait);
-        }
-    }
-    // Only a confirmed FULLSYNC tells consumers to catch up on what was lost.
-    if (!confirmed)
-        debt.lost();
-    else if (fullsync)
-        debt.fullsync_confirmed(false);
-    return confirmed;
-}
 
 Publisher::Publisher(CommitOrder &order, Buffer &buffer, const Settings &settings,
                      FullsyncDebt &debt, Monitor &monitor, PublisherTimes times, Identity identity)
@@ -431,7 +281,7 @@ void Publisher::publish_due()
     const auto now = Clock::now();
     if (now >= next_alive_ && !stop_requested_ && outbox_.empty() && link_.is_open() && !blocked_) {
         next_alive_ = now + times_.alive_every;
-        send(control(Message::Kind::alive, kAliveBody));
+        send(control_message(Message::Kind::alive, kAliveBody, settings_));
     }
 }
 
@@ -447,7 +297,7 @@ bool Publisher::next_message(Message &message)
         return false;
     if (item.kind == Outgoing::Kind::lost) {
         debt_.lost(item.events_lost);
-        message = control(Message::Kind::fullsync, kFullsyncBody);
+        message = control_message(Message::Kind::fullsync, kFullsyncBody, settings_);
         return true;
     }
     message = prepared(std::move(item));
@@ -464,14 +314,6 @@ Message Publisher::prepared(Outgoing &&item)
                     .seq = change ? ++seq_ : 0,
                     .facts = std::move(item.facts),
                     .buffer_bytes = item.buffer_bytes};
-    route(message, settings_);
-    return message;
-}
-
-Message Publisher::control(Message::Kind kind, const char *body)
-{
-    Message message{
-        .kind = kind, .body = body, .message_id = next_message_id(), .timestamp = now_seconds()};
     route(message, settings_);
     return message;
 }
@@ -523,7 +365,7 @@ void Publisher::drop_refused()
                 messages, static_cast<long long>(times_.refusal_limit.count() / 1000));
     debt_.lost(events);
     if (outbox_.empty() || outbox_.front().kind != Message::Kind::fullsync)
-        outbox_.push_front(control(Message::Kind::fullsync, kFullsyncBody));
+        outbox_.push_front(control_message(Message::Kind::fullsync, kFullsyncBody, settings_));
 }
 
 bool Publisher::fullsync_pending() const

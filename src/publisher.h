@@ -30,13 +30,11 @@
 #include "buffer.h"
 #include "commit_order.h"
 #include "fullsync_debt.h"
+#include "message.h"
 #include "settings.h"
 #include "timings.h"
 
 namespace dirmirror {
-
-extern const char kFullsyncBody[];
-extern const char kAliveBody[];
 
 struct PublisherTimes {
     std::chrono::milliseconds reply_wait = timings::kReplyWait;
@@ -49,63 +47,6 @@ struct PublisherTimes {
     std::chrono::milliseconds refusal_limit = timings::kRefusalLimit;
     std::chrono::milliseconds stuck_write = timings::kStuckWrite;
 };
-
-/* A message as it goes out, made once: a replay sends the same bytes. */
-struct Message {
-    using Clock = std::chrono::steady_clock;
-    enum class Kind { change, fullsync, alive, control };
-    Kind kind = Kind::change;
-    std::string body;
-    std::string message_id;
-    std::int64_t timestamp = 0; // seconds since the epoch, when it was made
-    std::uint64_t seq = 0;      // of a change
-    ChangeFacts facts{};        // of a change
-    std::string routing_key{};  // empty: RABBIT_ROUTINGKEY
-    std::string bcc{};          // a second routing key, or empty
-    std::size_t buffer_bytes = 0;
-    std::optional<Clock::time_point> refused_since{}; // the broker's first nack
-    bool replayed = false;                          // sent on a connection that broke
-};
-
-/* Messages published and not yet confirmed, oldest first. */
-class InFlight {
-  public:
-    using Clock = std::chrono::steady_clock;
-    struct Sent {
-        std::uint64_t tag;
-        Message message;
-        Clock::time_point sent_at;
-    };
-
-    void add(std::uint64_t tag, Message message)
-    {
-        sent_.push_back({tag, std::move(message), Clock::now()});
-    }
-    // The messages an ack confirms, removed from the list.
-    std::vector<Message> acknowledge(const BrokerLink::Frame &ack);
-    // Marks the messages a nack refuses (they stay, to go out again).
-    void refuse(const BrokerLink::Frame &nack);
-    // The wait for confirms starts afresh (a broker that blocked publishers
-    // confirms nothing meanwhile).
-    void restart_clock();
-    // Everything still unconfirmed, oldest first, removed from the list.
-    std::vector<Message> take_all();
-    bool empty() const { return sent_.empty(); }
-    std::size_t size() const { return sent_.size(); }
-    const Sent &oldest() const { return sent_.front(); }
-    bool holds(Message::Kind kind) const;
-
-  private:
-    bool covers(const Sent &sent, const BrokerLink::Frame &frame) const;
-    std::deque<Sent> sent_;
-};
-
-/* One message on a connection of its own, waiting for the broker's confirm:
- * true when confirmed. A failure owes `debt` a FULLSYNC; a confirmed
- * FULLSYNC settles it. */
-bool deliver_once(const Settings &settings, std::string_view body, FullsyncDebt &debt,
-                  const Identity *identity = nullptr,
-                  std::chrono::milliseconds reply_wait = timings::kReplyWait);
 
 class Publisher {
   public:
@@ -148,7 +89,6 @@ class Publisher {
     void publish_due();
     bool next_message(Message &message);
     Message prepared(Outgoing &&item);
-    Message control(Message::Kind kind, const char *body);
     bool send(Message message);
     void drop_refused();
     bool fullsync_pending() const;
