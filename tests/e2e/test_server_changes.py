@@ -164,16 +164,25 @@ class ServerChangesTest(unittest.TestCase):
         self.assertIn("lastLoginTime", attrs, "the server recorded the login")
         self.assertEqual(self.events(), [])
 
+    def dsconf(self, *args):
+        """Runs dsconf; a failure fails the test with what dsconf and the
+        server's error log said (a task's own reasons are only there)."""
+        mark = log_mark()
+        done = subprocess.run(DSCONF + list(args), capture_output=True, text=True, timeout=120)
+        if done.returncode != 0:
+            self.fail("dsconf %s: exit %d\n%s%s\nerror log:\n%s" % (
+                " ".join(args[:2]), done.returncode, done.stdout, done.stderr,
+                "\n".join("%s - %s - %s" % (l.level, l.subsystem, l.text)
+                          for l in lines_since(mark)[-40:])))
+
     def test_online_import_is_followed_by_a_fullsync(self):
         self.add_user("e2e-import")
         # The directory's own data, exported and imported again where the server may write.
         ldif = "/var/lib/dirsrv/slapd-dirmirror/ldif/e2e-import.ldif"
-        subprocess.run(DSCONF + ["backend", "export", "userRoot", "-l", ldif], check=True,
-                       capture_output=True, timeout=120)
+        self.dsconf("backend", "export", "userRoot", "-l", ldif)
         self.queue.purge()
         mark = log_mark()
-        subprocess.run(DSCONF + ["backend", "import", "userRoot", ldif], check=True,
-                       capture_output=True, timeout=120)
+        self.dsconf("backend", "import", "userRoot", ldif)
         self.queue.until(lambda g: any(m.is_fullsync for m in g), timeout=15)
         self.assertTrue([l for l in lines_since(mark) if l.subsystem == "backend_state"])
         self.assertTrue(self.ldap.search_s(user_dn("e2e-import"), ldap.SCOPE_BASE))
