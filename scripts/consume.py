@@ -2,10 +2,15 @@
 """Read dirmirror events from RabbitMQ and print each message body on its own line.
 
 Usage: consume [--count N] [--timeout SECONDS] [--purge]
+               [--queue NAME [--exchange NAME --bind KEY ...]]
 
 Bodies are written byte for byte; a line feed is added only when the body
 does not already end with one.  Each message is acknowledged after it has
 been written, so a message is never lost between broker and terminal.
+
+With --bind (ROUTING=per-subtree), the queue is declared and bound to each
+KEY on the topic exchange --exchange, and each body is printed after the
+routing key it came with.
 
 Exit status: 0 on normal end (N messages read, idle timeout without --count,
 purge done); 1 when --count N was given and the timeout came first or the
@@ -31,6 +36,9 @@ def parse_args():
     p.add_argument("--host", default=os.environ.get("DIRMIRROR_AMQP_HOST", "127.0.0.1"))
     p.add_argument("--port", type=int, default=int(os.environ.get("DIRMIRROR_AMQP_PORT", "5672")))
     p.add_argument("--queue", default="dirmirror.events")
+    p.add_argument("--exchange", default="dirmirror.topic", help="topic exchange for --bind")
+    p.add_argument("--bind", action="append", default=[], metavar="KEY",
+                   help="declare the queue, bind it to KEY (repeatable), print each routing key")
     a = p.parse_args()
     if a.count is not None and a.count < 1:
         p.error("--count must be at least 1")
@@ -61,6 +69,11 @@ def main():
         print(f"consume: cannot connect to {a.host}:{a.port}: {e!r}", file=sys.stderr)
         return 1
     ch = conn.channel()
+    if a.bind:
+        ch.exchange_declare(a.exchange, exchange_type="topic", durable=True)
+        ch.queue_declare(a.queue, durable=True)
+        for key in a.bind:
+            ch.queue_bind(a.queue, a.exchange, routing_key=key)
     try:
         # passive: report a missing queue instead of silently creating one,
         # which would hide a broker that was never set up.
@@ -91,6 +104,8 @@ def main():
                           file=sys.stderr)
                     rc = 1
                 break
+            if a.bind:
+                out.write(method.routing_key.encode() + b" ")
             out.write(body)
             if not body.endswith(b"\n"):
                 out.write(b"\n")
