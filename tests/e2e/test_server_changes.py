@@ -10,6 +10,7 @@ Run from this folder with Debian's python:
 import json
 import os
 import subprocess
+import sys
 import time
 import unittest
 
@@ -164,16 +165,23 @@ class ServerChangesTest(unittest.TestCase):
         self.assertIn("lastLoginTime", attrs, "the server recorded the login")
         self.assertEqual(self.events(), [])
 
-    def dsconf(self, *args):
+    def dsconf(self, *args, attempts=1):
         """Runs dsconf; a failure fails the test with what dsconf and the
-        server's error log said (a task's own reasons are only there)."""
-        mark = log_mark()
-        done = subprocess.run(DSCONF + list(args), capture_output=True, text=True, timeout=120)
-        if done.returncode != 0:
-            self.fail("dsconf %s: exit %d\n%s%s\nerror log:\n%s" % (
+        server's error log said (a task's own reasons are only there). A
+        task the server turned down is tried `attempts` times, each failure
+        shown on stderr."""
+        for attempt in range(1, attempts + 1):
+            mark = log_mark()
+            done = subprocess.run(DSCONF + list(args), capture_output=True, text=True, timeout=120)
+            if done.returncode == 0:
+                return
+            why = "dsconf %s: exit %d\n%s%s\nerror log:\n%s" % (
                 " ".join(args[:2]), done.returncode, done.stdout, done.stderr,
                 "\n".join("%s - %s - %s" % (l.level, l.subsystem, l.text)
-                          for l in lines_since(mark)[-40:])))
+                          for l in lines_since(mark)[-40:]))
+            print("attempt %d: %s" % (attempt, why), file=sys.stderr)
+            time.sleep(2)
+        self.fail(why)
 
     def test_online_import_is_followed_by_a_fullsync(self):
         self.add_user("e2e-import")
@@ -182,7 +190,7 @@ class ServerChangesTest(unittest.TestCase):
         self.dsconf("backend", "export", "userRoot", "-l", ldif)
         self.queue.purge()
         mark = log_mark()
-        self.dsconf("backend", "import", "userRoot", ldif)
+        self.dsconf("backend", "import", "userRoot", ldif, attempts=2)
         self.queue.until(lambda g: any(m.is_fullsync for m in g), timeout=15)
         self.assertTrue([l for l in lines_since(mark) if l.subsystem == "backend_state"])
         self.assertTrue(self.ldap.search_s(user_dn("e2e-import"), ldap.SCOPE_BASE))
