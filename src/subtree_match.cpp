@@ -1,5 +1,7 @@
 #include "subtree_match.h"
 
+#include <algorithm>
+
 namespace dirmirror {
 
 SubtreeMatch::SubtreeMatch(const std::vector<std::string> &bases) : by_text_(bases.empty())
@@ -24,6 +26,18 @@ SubtreeMatch::~SubtreeMatch()
         slapi_sdn_free(&base);
 }
 
+std::optional<std::size_t> SubtreeMatch::deepest_base(std::string_view dn) const
+{
+    const std::string text(dn);
+    Slapi_DN *sdn = slapi_sdn_new_dn_byref(text.c_str());
+    std::optional<std::size_t> deepest;
+    for (std::size_t i = 0; i < bases_.size(); ++i)
+        if ((!deepest || depths_[i] > depths_[*deepest]) && slapi_sdn_issuffix(sdn, bases_[i]))
+            deepest = i;
+    slapi_sdn_free(&sdn);
+    return deepest;
+}
+
 std::vector<std::string_view> SubtreeMatch::holding(std::string_view dn) const
 {
     std::vector<std::string_view> names;
@@ -31,18 +45,19 @@ std::vector<std::string_view> SubtreeMatch::holding(std::string_view dn) const
         for (const auto &container : subtrees_)
             if (contains_ascii_case_insensitive(dn, container.base))
                 names.push_back(container.name);
-        return names;
+    } else if (const auto base = deepest_base(dn)) {
+        names.push_back(subtrees_[*base].name);
     }
-    const std::string text(dn);
-    Slapi_DN *sdn = slapi_sdn_new_dn_byref(text.c_str());
-    std::size_t deepest = 0;
-    for (std::size_t i = 0; i < bases_.size(); ++i)
-        if (depths_[i] > deepest && slapi_sdn_issuffix(sdn, bases_[i])) {
-            deepest = depths_[i];
-            names.assign(1, subtrees_[i].name);
-        }
-    slapi_sdn_free(&sdn);
     return names;
+}
+
+bool SubtreeMatch::holds(std::string_view dn) const
+{
+    if (!by_text_)
+        return deepest_base(dn).has_value();
+    return std::any_of(subtrees_.begin(), subtrees_.end(), [dn](const Subtree &container) {
+        return contains_ascii_case_insensitive(dn, container.base);
+    });
 }
 
 } // namespace dirmirror

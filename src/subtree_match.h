@@ -7,6 +7,7 @@
 
 #include <slapi-plugin.h>
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -27,12 +28,17 @@ class SubtreeMatch {
     // events: every container whose text it contains (a DN in two publishes
     // twice), or the deepest SUBTREE base above it.
     std::vector<std::string_view> holding(std::string_view dn) const;
-    bool holds(std::string_view dn) const { return !holding(dn).empty(); }
+    // Whether any does; asked for every write inside its transaction, so it
+    // stops at the first and allocates nothing for the containers.
+    bool holds(std::string_view dn) const;
     // SUBTREE's bases, or the five containers.
     const std::vector<Subtree> &subtrees() const { return subtrees_; }
     bool by_text() const { return by_text_; }
 
   private:
+    // SUBTREE's deepest base holding `dn`, as an index into subtrees_.
+    std::optional<std::size_t> deepest_base(std::string_view dn) const;
+
     const bool by_text_;
     std::vector<Subtree> subtrees_;
     std::vector<Slapi_DN *> bases_;   // of SUBTREE, beside subtrees_
