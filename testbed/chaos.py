@@ -329,6 +329,7 @@ def ds_start(plugin, attempts=5):
 
 
 CRASHES = []  # times the server was found dead and started again, unasked
+CRASH_WALLS = []  # the same, wall-clock: the start then owes a FULLSYNC
 
 
 def directory_answers():
@@ -347,6 +348,7 @@ def revive_directory(plugin, started):
             return
         time.sleep(2)
     CRASHES.append(round(time.monotonic() - started, 1))
+    CRASH_WALLS.append(time.time())
     log("the directory server does not answer: starting it again")
     ds_start(plugin)
 
@@ -406,13 +408,16 @@ class FullsyncWatch(threading.Thread):
         self.join(10)
 
 
-def fullsyncs_by_fault(made, faults):
+def fullsyncs_by_fault(made, faults, crash_walls=()):
     """FULLSYNC timestamps put down to the last fault begun by then
-    (`faults`: kind and wall-clock start), or to "start"."""
+    (`faults`: kind and wall-clock start), to "ds_crash" when the server was
+    started again after dying on its own, or to "start"."""
+    events = sorted(list(faults) + [{"kind": "ds_crash", "wall": w} for w in crash_walls],
+                    key=lambda e: e["wall"])
     counts = {}
     for at in made:
         kind = "start"
-        for fault in faults:
+        for fault in events:
             if int(fault["wall"]) <= at:
                 kind = fault["kind"]
         counts[kind] = counts.get(kind, 0) + 1
@@ -488,6 +493,7 @@ def one_run(number, args, plugin, rng):
     script("broker-start")
     RESTART_RETRIES.clear()
     CRASHES.clear()
+    CRASH_WALLS.clear()
     ds_start(plugin)
     clean_directory()
     conn = pika.BlockingConnection(pika.ConnectionParameters("127.0.0.1", AMQP_PORT))
@@ -567,8 +573,9 @@ def faults_and_check(number, args, plugin, rng, consumer, db, stop, writers, wat
     consumer.stop()
     watch.stop()
     mirror, stats = mirror_state(db)
-    by_fault = fullsyncs_by_fault(watch.made.values(), faults)
-    allowed = {"start"} | set(args.fullsync_only_after or FAULTS)
+    by_fault = fullsyncs_by_fault(watch.made.values(), faults, CRASH_WALLS)
+    # Every start of the plug-in owes a FULLSYNC, a start after a crash too.
+    allowed = {"start", "ds_crash"} | set(args.fullsync_only_after or FAULTS)
     unexpected = {kind: n for kind, n in by_fault.items() if kind not in allowed}
     for fault in faults:
         del fault["wall"]
