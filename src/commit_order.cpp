@@ -14,23 +14,12 @@ namespace {
 
 constexpr char kOrderSubsystem[] = "commit_order";
 
-// What keeps a message besides its texts: the queue's and the publisher's
-// records and the allocations of its strings.
-constexpr std::size_t kMessageOverhead = 512;
-
 std::int64_t now_seconds()
 {
     return static_cast<std::int64_t>(std::time(nullptr));
 }
 
 } // namespace
-
-std::size_t buffer_bytes(const Change &change)
-{
-    const ChangeFacts &facts = change.facts;
-    return change.body.size() + facts.entry_uuid.size() + facts.csn.size() +
-           facts.subtree.size() + facts.entering.size() + kMessageOverhead;
-}
 
 CommitOrder::CommitOrder(Buffer &buffer, OrderLimits limits)
     : buffer_(buffer), limits_(limits), wakeup_fd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
@@ -152,12 +141,6 @@ bool CommitOrder::has_ready() const
 {
     std::lock_guard lock(mutex_);
     return !ready_.empty();
-}
-
-std::uint64_t CommitOrder::next_in_order() const
-{
-    std::lock_guard lock(mutex_);
-    return next_in_order_;
 }
 
 void CommitOrder::drain_wakeups()

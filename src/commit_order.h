@@ -22,51 +22,13 @@
 #include <vector>
 
 #include "buffer.h"
+#include "change.h"
 #include "timings.h"
 
 namespace dirmirror {
 
 struct OrderLimits {
     std::chrono::milliseconds pass_over_after = timings::kPassOverAfter;
-};
-
-/* What the message headers say about a change, besides its place. */
-struct ChangeFacts {
-    bool replicated = false; // reached this server by replication
-    std::string entry_uuid;  // nsUniqueId, where the entry has one
-    std::string csn;         // the operation's change sequence number, where it has one
-    std::string subtree;     // the routing name of the subtree it belongs to
-    std::string entering;    // a rename from one subtree into another: the other's name
-};
-
-/* One change event of an operation. */
-struct Change {
-    Change(std::string text, ChangeFacts change_facts = {})
-        : body(std::move(text)), facts(std::move(change_facts))
-    {
-    }
-    Change(const char *text) : Change(std::string(text)) {}
-
-    std::string body;
-    ChangeFacts facts;
-};
-
-/* What a message holds in the buffer: its body, its headers and what keeps
- * it (allocations, queue nodes, the publisher's bookkeeping). */
-std::size_t buffer_bytes(const Change &change);
-
-struct Outgoing {
-    enum class Kind {
-        change,  // a change event: carries a sequence number when published
-        control, // FULLSYNC, ALIVE or another text handed over as it is
-        lost,    // events that could not be kept: consumers need a FULLSYNC
-    };
-    Kind kind = Kind::change;
-    std::string body;
-    std::uint64_t events_lost = 0; // of a loss: the change events it stands for
-    std::int64_t timestamp = 0; // seconds since the epoch, when it was made
-    ChangeFacts facts;          // of a change
-    std::size_t buffer_bytes = 0; // taken in the buffer; the publisher gives it back
 };
 
 class CommitOrder {
@@ -98,10 +60,6 @@ class CommitOrder {
     bool pop(Outgoing &out);
     // Whether pop() has something now (a held-back ticket aside).
     bool has_ready() const;
-    // Every ticket below this has come through pop() (or was passed over).
-    std::uint64_t next_in_order() const;
-    // Every ticket below this has been taken.
-    std::uint64_t taken() const { return next_ticket_.load(); }
     // Becomes readable when something was handed over (see drain_wakeups()).
     int wakeup_fd() const { return wakeup_fd_; }
     void drain_wakeups();

@@ -1,6 +1,6 @@
 #pragma once
-// One message delivered on a connection of its own: the FULLSYNC that
-// start-up waits for, before the publisher thread runs.
+// One message delivered on a connection of its own, beside the publisher's
+// stream: what the older exported __send_message does.
 
 #include <chrono>
 #include <string_view>

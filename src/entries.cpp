@@ -132,6 +132,21 @@ ChangeFacts change_facts(Slapi_PBlock *pb, bool replicated, const CsnFunctions &
     return facts;
 }
 
+RenameRequest rename_request(Slapi_PBlock *pb)
+{
+    RenameRequest request;
+    if (const char *new_rdn = text_parameter(pb, SLAPI_MODRDN_NEWRDN))
+        request.new_rdn = new_rdn;
+    Slapi_DN *new_superior = nullptr;
+    slapi_pblock_get(pb, SLAPI_MODRDN_NEWSUPERIOR_SDN, &new_superior);
+    if (const char *superior = new_superior ? slapi_sdn_get_dn(new_superior) : nullptr)
+        request.new_superior = superior;
+    int delete_old_rdn = 0;
+    slapi_pblock_get(pb, SLAPI_MODRDN_DELOLDRDN, &delete_old_rdn);
+    request.delete_old_rdn = delete_old_rdn != 0;
+    return request;
+}
+
 std::vector<std::string_view> modification_values(const LDAPMod *mod)
 {
     std::vector<std::string_view> values;

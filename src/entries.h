@@ -4,13 +4,14 @@
 
 #include <slapi-plugin.h>
 
+#include <optional>
 #include <string_view>
 #include <vector>
 
 #include "commit_order.h"
 #include "csn.h"
 #include "event_text.h"
-#include "scope.h"
+#include "attribute_filter.h"
 
 namespace dirmirror {
 
@@ -26,6 +27,14 @@ Slapi_Entry *operation_entry(Slapi_PBlock *pb);
 bool is_tombstone(const Slapi_Entry *entry);
 /* The headers' facts of a change to the operation's entry. */
 ChangeFacts change_facts(Slapi_PBlock *pb, bool replicated, const CsnFunctions &csn);
+
+/* What a rename asks for, as the server hands it over. */
+struct RenameRequest {
+    std::string_view new_rdn;
+    std::optional<std::string_view> new_superior; // when the client gave one
+    bool delete_old_rdn = false;
+};
+RenameRequest rename_request(Slapi_PBlock *pb);
 
 std::vector<std::string_view> modification_values(const LDAPMod *mod);
 /* The entry's attributes as events show them, in the entry's own order,

@@ -185,17 +185,6 @@ std::string modrdn_event_text(const Rename &rename, std::span<const AttributeVal
     return text;
 }
 
-std::string_view parent_dn(std::string_view dn)
-{
-    for (size_t i = 0; i < dn.size(); ++i) {
-        if (dn[i] == '\\')
-            ++i; // an escaped character, a comma among them
-        else if (dn[i] == ',')
-            return dn.substr(i + 1);
-    }
-    return {};
-}
-
 int format_new_text(char **text, const char *format, va_list arguments)
 {
     va_list measure;

@@ -37,10 +37,6 @@ struct Rename {
 };
 std::string modrdn_event_text(const Rename &rename, std::span<const AttributeValues> attributes);
 
-/* The DN without its first RDN (escaped commas respected); empty for a
- * single RDN. */
-std::string_view parent_dn(std::string_view dn);
-
 /* Formats into a newly allocated (malloc) text stored in *text; the previous
  * text is left alone, so it may be one of the arguments. Returns the length,
  * -1 when out of memory (*text is then NULL), or the formatter's negative

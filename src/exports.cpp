@@ -6,8 +6,9 @@
 #include "broker_link.h"
 #include "event_text.h"
 #include "handlers.h"
+#include "legacy.h"
 #include "lifecycle.h"
-#include "scope.h"
+#include "subtree.h"
 
 extern "C" {
 

@@ -49,8 +49,8 @@ DM_EXPORT void *send_alive(void *publisher);
 DM_EXPORT int die_on_amqp_error(const char *subsystem, const char *context, amqp_rpc_reply_t reply);
 
 /* Reads the settings file at `path` into *config: 0 when every line was read
- * and nothing required is missing, -1 (each problem logged, the defaults
- * kept) otherwise. */
+ * and nothing required is missing, -1 otherwise (each problem logged; *config
+ * then holds the defaults). */
 DM_EXPORT int initialize_config(ConnectionConfig *config, const char *path);
 /* Applies one "KEY=value" line: 0, or -1 (logged) when the line is wrong. */
 DM_EXPORT int set_config_fields(ConnectionConfig *config, const char *line);

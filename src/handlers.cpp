@@ -197,14 +197,9 @@ int build_rename(const Operation &operation, std::vector<Change> &changes)
     named.subtree = left.empty() ? entered.front() : left.front();
     if (!entered.empty() && entered.front() != named.subtree)
         named.entering = entered.front();
-    Slapi_DN *new_superior = nullptr;
-    slapi_pblock_get(pb, SLAPI_MODRDN_NEWSUPERIOR_SDN, &new_superior);
-    const char *superior = new_superior ? slapi_sdn_get_dn(new_superior) : nullptr;
-    int delete_old_rdn = 0;
-    slapi_pblock_get(pb, SLAPI_MODRDN_DELOLDRDN, &delete_old_rdn);
-    const char *new_rdn = text_parameter(pb, SLAPI_MODRDN_NEWRDN);
-    const Rename rename{operation.dn, new_dn, new_rdn ? new_rdn : "", delete_old_rdn != 0,
-                        superior ? std::optional<std::string_view>(superior) : std::nullopt};
+    const RenameRequest request = rename_request(pb);
+    const Rename rename{operation.dn, new_dn, request.new_rdn, request.delete_old_rdn,
+                        request.new_superior};
     changes.push_back({modrdn_event_text(rename, published_attributes(
                                                       entry, operation.plugin.attribute_filter())),
                        std::move(named)});

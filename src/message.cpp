@@ -7,7 +7,7 @@
 #include <ctime>
 
 #include "log.h"
-#include "scope.h"
+#include "subtree.h"
 
 namespace dirmirror {
 

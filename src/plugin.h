@@ -28,7 +28,7 @@
 #include "fullsync_debt.h"
 #include "monitor.h"
 #include "publisher.h"
-#include "scope.h"
+#include "attribute_filter.h"
 #include "settings.h"
 #include "subtree_match.h"
 
@@ -60,7 +60,6 @@ class Plugin {
     Monitor &monitor() { return monitor_; }
     // What the monitor entry reads at each search.
     Monitor::Gauges gauges();
-    FullsyncDebt &debt() { return debt_; }
 
     // Starts the publisher thread, once; `origin` names this server
     // ("host:port") in the headers.

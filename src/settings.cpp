@@ -9,7 +9,8 @@
 #include <sstream>
 #include <type_traits>
 
-#include "scope.h"
+#include "dn.h"
+#include "subtree.h"
 
 namespace dirmirror {
 

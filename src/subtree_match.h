@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "scope.h"
+#include "subtree.h"
 
 namespace dirmirror {
 

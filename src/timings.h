@@ -36,7 +36,8 @@ inline constexpr std::size_t kMaxInFlight = 256;
 inline constexpr std::chrono::milliseconds kFlushTime = 3s;
 inline constexpr std::chrono::milliseconds kStopWait = 6s;
 inline constexpr std::chrono::milliseconds kStopAfterInterrupt = 1s;
-// The server allows a plug-in's close function 10 s.
+// The server waits for every close function as long as it takes; the
+// plug-in holds its stop no longer than 10 s, whatever the broker does.
 static_assert(kFlushTime < kStopWait && kStopWait + kStopAfterInterrupt < 10s);
 
 // An operation numbered at commit that never hands its events over holds

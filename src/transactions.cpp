@@ -3,6 +3,7 @@
 #include <string>
 #include <string_view>
 
+#include "dn.h"
 #include "entries.h"
 #include "exports.h"
 #include "guarded.h"
@@ -40,13 +41,10 @@ thread_local ThisThread this_thread;
  * under the old parent. */
 std::string renamed_dn(Slapi_PBlock *pb, std::string_view old_dn)
 {
-    const char *new_rdn = text_parameter(pb, SLAPI_MODRDN_NEWRDN);
-    Slapi_DN *new_superior = nullptr;
-    slapi_pblock_get(pb, SLAPI_MODRDN_NEWSUPERIOR_SDN, &new_superior);
-    const char *superior = new_superior ? slapi_sdn_get_dn(new_superior) : nullptr;
-    std::string dn = new_rdn ? new_rdn : "";
+    const RenameRequest request = rename_request(pb);
+    std::string dn(request.new_rdn);
     dn += ',';
-    dn += superior ? std::string_view(superior) : parent_dn(old_dn);
+    dn += request.new_superior.value_or(parent_dn(old_dn));
     return dn;
 }
 

@@ -113,7 +113,7 @@ TEST(CommitOrder, ATicketNeverHandedOverIsPassedOverAfterItsBound)
     dirmirror::Buffer buffer(64u << 20); // never given back here
     CommitOrder order(buffer, {.pass_over_after = 300ms});
     const auto stuck = order.take(), later = order.take();
-    order.resolve(later, {"later"});
+    order.resolve(later, {std::string("later")});
     EXPECT_TRUE(pop_all(order).empty()) << "held back behind the missing ticket";
     EXPECT_GT(order.until_pass_over(), 200ms);
     std::this_thread::sleep_for(350ms);
@@ -124,10 +124,10 @@ TEST(CommitOrder, ATicketNeverHandedOverIsPassedOverAfterItsBound)
 
     // Its events turn up after all: too late for their place, so they owe a
     // FULLSYNC of their own; a late ticket with nothing to publish owes none.
-    order.resolve(stuck, {"stuck"});
+    order.resolve(stuck, {std::string("stuck")});
     EXPECT_EQ(pop_all(order), std::vector<std::string>{"LOST:1"});
     const auto empty = order.take(), next = order.take();
-    order.resolve(next, {"next"});
+    order.resolve(next, {std::string("next")});
     std::this_thread::sleep_for(350ms);
     EXPECT_EQ(pop_all(order), (std::vector<std::string>{"LOST:0", "next"}));
     order.resolve(empty, {});
@@ -140,14 +140,14 @@ TEST(CommitOrder, ATicketNeverHandedOverIsPassedOverAfterItsBound)
 TEST(CommitOrder, WhatDoesNotFitTheBufferIsALossReportedOncePerSpell)
 {
     fake_log_clear();
-    const std::size_t one = dirmirror::buffer_bytes(dirmirror::Change("aaaa"));
+    const std::size_t one = dirmirror::buffer_bytes(dirmirror::Change(std::string("aaaa")));
     dirmirror::Buffer buffer(3 * one);
     CommitOrder order(buffer);
-    order.resolve(order.take(), {"aaaa", "bbbb"});
-    order.resolve(order.take(), {"cccc", "dddd"}); // four: too many
-    order.resolve(order.take(), {"eeeeeeeeeee"});  // longer: too many bytes
+    order.resolve(order.take(), {std::string("aaaa"), std::string("bbbb")});
+    order.resolve(order.take(), {std::string("cccc"), std::string("dddd")}); // four: too many
+    order.resolve(order.take(), {std::string("eeeeeeeeeee")});  // longer: too many bytes
     order.append_control("xxxxx");                 // the same for a control message
-    order.resolve(order.take(), {"ffff"});
+    order.resolve(order.take(), {std::string("ffff")});
     EXPECT_EQ(buffer.used(), 3 * one);
     std::vector<std::string> got;
     Outgoing item;
@@ -162,7 +162,7 @@ TEST(CommitOrder, WhatDoesNotFitTheBufferIsALossReportedOncePerSpell)
     EXPECT_EQ(fake_log_matching("Буфер публикации заполнен").size(), 1u);
     // Room again once given back: the next spell is reported again.
     buffer.give_back(taken);
-    order.resolve(order.take(), {"0123456789a", "b", "c", "d"});
+    order.resolve(order.take(), {std::string("0123456789a"), std::string("b"), std::string("c"), std::string("d")});
     EXPECT_EQ(pop_all(order), std::vector<std::string>{"LOST:4"});
     EXPECT_EQ(fake_log_matching("Буфер публикации заполнен").size(), 2u);
     EXPECT_EQ(buffer.high_water(), 3 * one);

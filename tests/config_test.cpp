@@ -5,7 +5,9 @@
 #include "log.h"
 #include "monitor.h"
 #include "plugin.h"
-#include "scope.h"
+#include "attribute_filter.h"
+#include "dn.h"
+#include "subtree.h"
 #include "settings.h"
 
 #include <gtest/gtest.h>

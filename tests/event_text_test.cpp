@@ -1,7 +1,7 @@
 // The JSON texts of delete, modify and add events.
 #include "event_text.h"
 #include "exports.h"
-#include "scope.h"
+#include "dn.h"
 
 #include <gtest/gtest.h>
 #include <ldap.h>

@@ -1,25 +1,11 @@
-#include "scope.h"
+#include "dn.h"
 
 #include <algorithm>
 #include <cctype>
-#include <iterator>
 
 namespace dirmirror {
 
 namespace {
-
-char ascii_lower(char c)
-{
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-/* What the backend keeps in its own copy of an entry and a client never
- * reads as data: a rename hands the plug-in that copy, an add does not. */
-constexpr std::string_view kBackendBookkeeping[] = {
-    "entryid",         "parentid",          "entrydn",
-    "dsEntryDN",       "entryUUID",         "numSubordinates",
-    "hasSubordinates", "tombstoneNumSubordinates",
-};
 
 bool is_digit(char c)
 {
@@ -185,14 +171,9 @@ class DnReader {
 
 } // namespace
 
-std::vector<Subtree> default_containers()
+char ascii_lower(char c)
 {
-    constexpr const char *kNames[] = {"users", "computers", "orgunits", "groups", "hostgroups"};
-    static_assert(std::size(kNames) == std::size(kDefaultContainerTexts));
-    std::vector<Subtree> containers;
-    for (std::size_t i = 0; i < std::size(kNames); ++i)
-        containers.push_back({kDefaultContainerTexts[i], kNames[i]});
-    return containers;
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
 std::optional<std::vector<Rdn>> parse_dn(std::string_view dn)
@@ -200,18 +181,15 @@ std::optional<std::vector<Rdn>> parse_dn(std::string_view dn)
     return DnReader(dn).rdns();
 }
 
-std::string routing_name(const Rdn &first)
+std::string_view parent_dn(std::string_view dn)
 {
-    std::string name;
-    for (const char c : first.value) {
-        const auto byte = static_cast<unsigned char>(c);
-        if ((byte & 0xC0) == 0x80)
-            continue; // the rest of a UTF-8 character already written
-        const char lower = ascii_lower(c);
-        const bool kept = (lower >= 'a' && lower <= 'z') || is_digit(lower) || lower == '_' || lower == '-';
-        name += kept ? lower : '_';
+    for (size_t i = 0; i < dn.size(); ++i) {
+        if (dn[i] == '\\')
+            ++i; // an escaped character, a comma among them
+        else if (dn[i] == ',')
+            return dn.substr(i + 1);
     }
-    return name;
+    return {};
 }
 
 bool contains_ascii_case_insensitive(std::string_view haystack, std::string_view needle)
@@ -219,32 +197,6 @@ bool contains_ascii_case_insensitive(std::string_view haystack, std::string_view
     return std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end(),
                        [](char a, char b) { return ascii_lower(a) == ascii_lower(b); }) !=
            haystack.end();
-}
-
-AttributeFilter::AttributeFilter(std::span<const std::string> excluded)
-{
-    for (std::string type : excluded) {
-        std::transform(type.begin(), type.end(), type.begin(), ascii_lower);
-        excluded_.push_back(std::move(type));
-    }
-}
-
-AttributeFilter::Verdict AttributeFilter::verdict(std::string_view type) const
-{
-    // Matches `name` itself and its subtypes ("name;binary"), ignoring case.
-    auto names = [type](std::string_view name) {
-        if (type.size() < name.size() || (type.size() > name.size() && type[name.size()] != ';'))
-            return false;
-        return std::equal(name.begin(), name.end(), type.begin(),
-                          [](char a, char b) { return ascii_lower(a) == ascii_lower(b); });
-    };
-    if (names("unhashed#user#password") ||
-        std::any_of(std::begin(kBackendBookkeeping), std::end(kBackendBookkeeping), names))
-        return Verdict::never;
-    for (const auto &excluded : excluded_)
-        if (names(excluded))
-            return Verdict::hide_values;
-    return Verdict::publish;
 }
 
 } // namespace dirmirror
