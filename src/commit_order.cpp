@@ -39,7 +39,25 @@ std::uint64_t CommitOrder::take()
 
 void CommitOrder::resolve(std::uint64_t ticket, std::vector<Change> changes, bool lost)
 {
-    Waiting waiting{std::move(changes), lost, now_seconds()};
+    place(ticket, {std::move(changes), lost, false, now_seconds()});
+}
+
+void CommitOrder::append_control(std::string body)
+{
+    // It takes a place of its own, so it comes after every event committed
+    // before it, on any backend, however long that one's hand-over takes.
+    std::vector<Change> text;
+    text.emplace_back(std::move(body));
+    place(take(), {std::move(text), false, true, now_seconds()});
+}
+
+void CommitOrder::append_loss()
+{
+    place(take(), {{}, true, false, now_seconds()});
+}
+
+void CommitOrder::place(std::uint64_t ticket, Waiting waiting)
+{
     bool first_ready;
     {
         std::lock_guard lock(mutex_);
@@ -47,9 +65,9 @@ void CommitOrder::resolve(std::uint64_t ticket, std::vector<Change> changes, boo
         if (ticket < next_in_order_) {
             // Passed over: the FULLSYNC owed for it may have gone out before
             // this operation committed, so its events need another one.
-            if (!lost && waiting.changes.empty())
+            if (!waiting.lost && waiting.changes.empty())
                 return;
-            push_loss(waiting.changes.size(), waiting.timestamp);
+            push_loss(waiting.control ? 0 : waiting.changes.size(), waiting.timestamp);
         } else if (waiting_.count(ticket) != 0) {
             return;
         } else {
@@ -57,7 +75,12 @@ void CommitOrder::resolve(std::uint64_t ticket, std::vector<Change> changes, boo
             if (ticket != next_in_order_) {
                 if (waiting_.empty())
                     blocked_since_ = Clock::now();
-                waiting_.emplace(ticket, std::move(waiting));
+                try {
+                    waiting_.emplace(ticket, std::move(waiting));
+                } catch (...) {
+                    forget(waiting, 0);
+                    throw;
+                }
                 return;
             }
             push_ready(std::move(waiting));
@@ -67,36 +90,6 @@ void CommitOrder::resolve(std::uint64_t ticket, std::vector<Change> changes, boo
     }
     // The publisher takes everything ready whenever it wakes: only the first
     // item needs to wake it.
-    if (first_ready)
-        nudge();
-}
-
-void CommitOrder::append_control(std::string body)
-{
-    bool first_ready;
-    {
-        std::lock_guard lock(mutex_);
-        first_ready = ready_.empty();
-        Waiting waiting{{{std::move(body), {}}}, false, now_seconds()};
-        admit(waiting);
-        if (waiting.lost)
-            push_loss(0, waiting.timestamp);
-        else
-            ready_.push_back({Outgoing::Kind::control, std::move(waiting.changes.front().body), 0,
-                              waiting.timestamp, {}, waiting.bytes});
-    }
-    if (first_ready)
-        nudge();
-}
-
-void CommitOrder::append_loss()
-{
-    bool first_ready;
-    {
-        std::lock_guard lock(mutex_);
-        first_ready = ready_.empty();
-        push_loss(0, now_seconds());
-    }
     if (first_ready)
         nudge();
 }
@@ -181,7 +174,7 @@ void CommitOrder::admit(Waiting &waiting)
                     "потребителям будет отправлен FULLSYNC\n",
                     buffer_.used(), buffer_.limit());
     }
-    waiting.events_lost = waiting.changes.size();
+    waiting.events_lost = waiting.control ? 0 : waiting.changes.size();
     waiting.changes.clear();
     waiting.lost = true;
 }
@@ -210,17 +203,35 @@ void CommitOrder::push_ready(Waiting &&waiting)
 {
     if (waiting.lost) {
         // What was built of it is of no use any more: the FULLSYNC covers it.
-        buffer_.give_back(waiting.bytes);
-        held_messages_ -= waiting.changes.size();
-        held_changed();
-        push_loss(waiting.events_lost + waiting.changes.size(), waiting.timestamp);
+        const auto events = waiting.events_lost + (waiting.control ? 0 : waiting.changes.size());
+        forget(waiting, 0);
+        push_loss(events, waiting.timestamp);
         return;
     }
-    for (auto &change : waiting.changes) {
+    const auto kind = waiting.control ? Outgoing::Kind::control : Outgoing::Kind::change;
+    for (std::size_t i = 0; i < waiting.changes.size(); ++i) {
+        Change &change = waiting.changes[i];
         const std::size_t bytes = buffer_bytes(change);
-        ready_.push_back({Outgoing::Kind::change, std::move(change.body), 0, waiting.timestamp,
-                          std::move(change.facts), bytes});
+        try {
+            ready_.push_back({kind, std::move(change.body), 0, waiting.timestamp,
+                              std::move(change.facts), bytes});
+        } catch (...) {
+            forget(waiting, i); // what is ready keeps its room until confirmed
+            throw;
+        }
     }
+}
+
+/* Gives back the room of `waiting`'s changes from `from` on, which will not
+ * reach the publisher. Called with the lock held. */
+void CommitOrder::forget(const Waiting &waiting, std::size_t from)
+{
+    std::size_t bytes = waiting.bytes;
+    for (std::size_t i = 0; i < from; ++i)
+        bytes -= buffer_bytes(waiting.changes[i]);
+    buffer_.give_back(bytes);
+    held_messages_ -= waiting.changes.size() - from;
+    held_changed();
 }
 
 /* One marker stands for a run of losses: one FULLSYNC covers them all, and

@@ -78,11 +78,14 @@ class CommitOrder {
     struct Waiting {
         std::vector<Change> changes;
         bool lost = false;
+        bool control = false; // `changes` holds a control message's text
         std::int64_t timestamp = 0;
         std::uint64_t events_lost = 0; // did not fit the buffer
         std::size_t bytes = 0;         // taken in the buffer
     };
+    void place(std::uint64_t ticket, Waiting waiting);
     void admit(Waiting &waiting);
+    void forget(const Waiting &waiting, std::size_t from);
     void held_changed();
     void release_in_order();
     void push_ready(Waiting &&waiting);

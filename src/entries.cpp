@@ -4,13 +4,12 @@
 
 #include <algorithm>
 
+#include "dn.h"
 #include "log.h"
 
 namespace dirmirror {
 
 namespace {
-
-constexpr char kAddSubsystem[] = "get_entry_add";
 
 std::string_view berval_bytes(const berval *value)
 {
@@ -29,46 +28,52 @@ std::vector<std::string_view> attribute_values(Slapi_Attr *attr)
     return values;
 }
 
-/* The entry's attributes in its own order. Missing first attribute or type
- * is logged and leaves the list empty; a later one without a type is skipped. */
-std::vector<AttributeValues> entry_attributes(const Slapi_Entry *entry)
+/* The entry's attributes in its own order; nullopt (logged) when an
+ * attribute or its type cannot be read. */
+std::optional<std::vector<AttributeValues>> entry_attributes(const Slapi_Entry *entry,
+                                                             const char *subsystem)
 {
     std::vector<AttributeValues> attributes;
     Slapi_Attr *attr = nullptr;
     if (slapi_entry_first_attr(entry, &attr) != 0 || attr == nullptr) {
-        log_failure(kAddSubsystem, "Ошибка получения первого атрибута Entry\n");
-        return attributes;
+        log_failure(subsystem, "Ошибка получения первого атрибута Entry\n");
+        return std::nullopt;
     }
-    char *type = nullptr;
-    if (slapi_attr_get_type(attr, &type) != 0 || type == nullptr) {
-        log_failure(kAddSubsystem, "Ошибка получения типа атрибута\n");
-        return attributes;
-    }
-    attributes.push_back({type, attribute_values(attr)});
-    Slapi_Attr *next = nullptr;
-    while (slapi_entry_next_attr(entry, attr, &next) != -1 && next != nullptr) {
+    for (;;) {
+        char *type = nullptr;
+        if (slapi_attr_get_type(attr, &type) != 0 || type == nullptr) {
+            log_failure(subsystem, "Ошибка получения типа атрибута\n");
+            return std::nullopt;
+        }
+        attributes.push_back({type, attribute_values(attr)});
+        Slapi_Attr *next = nullptr;
+        if (slapi_entry_next_attr(entry, attr, &next) == -1 || next == nullptr)
+            return attributes;
         attr = next;
-        type = nullptr;
-        if (slapi_attr_get_type(attr, &type) == 0 && type != nullptr)
-            attributes.push_back({type, attribute_values(attr)});
     }
-    return attributes;
 }
 
-/* The entry's attributes as events show them: without the values that never
- * leave the directory. */
 } // namespace
 
-std::vector<AttributeValues> published_attributes(const Slapi_Entry *entry,
-                                                  const AttributeFilter &filter)
+std::optional<std::vector<AttributeValues>>
+published_attributes(const Slapi_Entry *entry, const AttributeFilter &filter, const char *subsystem)
 {
-    auto attributes = entry_attributes(entry);
-    std::erase_if(attributes, [&filter](const AttributeValues &attribute) {
-        return filter.verdict(attribute.type) != AttributeFilter::Verdict::publish;
-    });
+    auto attributes = entry_attributes(entry, subsystem);
+    if (attributes)
+        std::erase_if(*attributes, [&filter](const AttributeValues &attribute) {
+            return filter.verdict(attribute.type) != AttributeFilter::Verdict::publish;
+        });
     return attributes;
 }
 
+std::vector<std::string_view> stored_values(const Slapi_Entry *entry, std::string_view type)
+{
+    Slapi_Attr *attr = nullptr;
+    const std::string name(type);
+    if (slapi_entry_attr_find(entry, name.c_str(), &attr) != 0 || attr == nullptr)
+        return {};
+    return attribute_values(attr);
+}
 
 const void *operation_of(Slapi_PBlock *pb)
 {
@@ -85,9 +90,19 @@ const char *text_parameter(Slapi_PBlock *pb, int parameter)
 
 bool succeeded(Slapi_PBlock *pb)
 {
-    int operation_result = 0;
-    return !(slapi_pblock_get(pb, SLAPI_PLUGIN_OPRETURN, &operation_result) == 0 &&
-             operation_result != 0);
+    for (const int parameter : {SLAPI_PLUGIN_OPRETURN, SLAPI_RESULT_CODE}) {
+        int result = 0;
+        if (slapi_pblock_get(pb, parameter, &result) == 0 && result != 0)
+            return false;
+    }
+    return true;
+}
+
+bool database_backend(Slapi_PBlock *pb)
+{
+    Slapi_Backend *backend = nullptr;
+    return slapi_pblock_get(pb, SLAPI_BACKEND, &backend) == 0 && backend != nullptr &&
+           !slapi_be_private(backend) && !slapi_be_is_flag_set(backend, SLAPI_BE_FLAG_REMOTE_DATA);
 }
 
 bool is_replicated(Slapi_PBlock *pb)
@@ -145,6 +160,14 @@ RenameRequest rename_request(Slapi_PBlock *pb)
     slapi_pblock_get(pb, SLAPI_MODRDN_DELOLDRDN, &delete_old_rdn);
     request.delete_old_rdn = delete_old_rdn != 0;
     return request;
+}
+
+std::string renamed_dn(const RenameRequest &request, std::string_view old_dn)
+{
+    std::string dn(request.new_rdn);
+    dn += ',';
+    dn += request.new_superior.value_or(parent_dn(old_dn));
+    return dn;
 }
 
 std::vector<std::string_view> modification_values(const LDAPMod *mod)

@@ -38,17 +38,17 @@ int get_entry_rodide_init(Slapi_PBlock *pb)
 
 int get_entry_rodide_modify(Slapi_PBlock *pb)
 {
-    return dirmirror::publish_modify(pb);
+    return dirmirror::capture_modify(pb);
 }
 
 int get_entry_rodide_add(Slapi_PBlock *pb)
 {
-    return dirmirror::publish_add(pb);
+    return dirmirror::capture_add(pb);
 }
 
 int get_entry_rodide_delete(Slapi_PBlock *pb)
 {
-    return dirmirror::publish_delete(pb);
+    return dirmirror::capture_delete(pb);
 }
 
 void send_message(const char *text)

@@ -21,9 +21,10 @@ extern "C" {
 /* Entry point the directory server calls once when it loads the plug-in. */
 DM_EXPORT int get_entry_rodide_init(Slapi_PBlock *pb);
 
-/* Post-operation handlers: build the operation's events and hand them to the
- * publisher in the place the operation took at commit; they never wait for
- * the broker. 0, or -1 when the operation's data can't be read. */
+/* Be-txn post-operation handlers: build the write's events from what the
+ * backend stored, just before its commit, in the place it takes in commit
+ * order; they never wait for the broker. Always 0 (a failure would abort
+ * the write); an event that can't be built owes consumers a FULLSYNC. */
 DM_EXPORT int get_entry_rodide_modify(Slapi_PBlock *pb);
 DM_EXPORT int get_entry_rodide_add(Slapi_PBlock *pb);
 DM_EXPORT int get_entry_rodide_delete(Slapi_PBlock *pb);

@@ -42,10 +42,6 @@ int register_slots(Slapi_PBlock *pb, std::span<const PluginSlot> slots)
 
 /* The post-operation plug-in, registered in this order. */
 constexpr PluginSlot kPluginSlots[] = {
-    {SLAPI_PLUGIN_POST_MODIFY_FN, get_entry_rodide_modify},
-    {SLAPI_PLUGIN_POST_ADD_FN, get_entry_rodide_add},
-    {SLAPI_PLUGIN_POST_DELETE_FN, get_entry_rodide_delete},
-    {SLAPI_PLUGIN_POST_MODRDN_FN, publish_rename},
     {SLAPI_PLUGIN_POST_BIND_FN, end_bind},
     {SLAPI_PLUGIN_START_FN, start_plugin},
     {SLAPI_PLUGIN_CLOSE_FN, close_plugin},
@@ -59,25 +55,32 @@ constexpr PluginSlot kTransactionSlots[] = {
     {SLAPI_PLUGIN_BE_TXN_PRE_MODRDN_FN, begin_transaction},
 };
 
-/* The be-txn post-operation plug-in that numbers operations at commit. */
-constexpr PluginSlot kCommitOrderSlots[] = {
-    {SLAPI_PLUGIN_BE_TXN_POST_MODIFY_FN, take_commit_ticket},
-    {SLAPI_PLUGIN_BE_TXN_POST_ADD_FN, take_commit_ticket},
-    {SLAPI_PLUGIN_BE_TXN_POST_DELETE_FN, take_commit_ticket},
-    {SLAPI_PLUGIN_BE_TXN_POST_MODRDN_FN, take_rename_ticket},
+/* The be-txn post-operation plug-in that captures each write's events just
+ * before its commit, in commit order. */
+constexpr PluginSlot kCaptureSlots[] = {
+    {SLAPI_PLUGIN_BE_TXN_POST_MODIFY_FN, get_entry_rodide_modify},
+    {SLAPI_PLUGIN_BE_TXN_POST_ADD_FN, get_entry_rodide_add},
+    {SLAPI_PLUGIN_BE_TXN_POST_DELETE_FN, get_entry_rodide_delete},
+    {SLAPI_PLUGIN_BE_TXN_POST_MODRDN_FN, capture_rename},
 };
 
-/* The internal post-operation plug-in, for changes other plug-ins make. */
-constexpr PluginSlot kInternalOperationSlots[] = {
-    {SLAPI_PLUGIN_INTERNAL_POST_MODIFY_FN, get_entry_rodide_modify},
-    {SLAPI_PLUGIN_INTERNAL_POST_ADD_FN, get_entry_rodide_add},
-    {SLAPI_PLUGIN_INTERNAL_POST_DELETE_FN, get_entry_rodide_delete},
-    {SLAPI_PLUGIN_INTERNAL_POST_MODRDN_FN, publish_rename},
+/* The be-post-operation plug-in that hands them over once the outcome is known. */
+constexpr PluginSlot kHandOverSlots[] = {
+    {SLAPI_PLUGIN_BE_POST_MODIFY_FN, hand_over},
+    {SLAPI_PLUGIN_BE_POST_ADD_FN, hand_over},
+    {SLAPI_PLUGIN_BE_POST_DELETE_FN, hand_over},
+    {SLAPI_PLUGIN_BE_POST_MODRDN_FN, hand_over},
 };
 
-/* The pre-operation plug-in that marks the thread's binds. */
+/* The pre-operation plug-ins that mark the thread's binds, and end a mark
+ * that a bind left behind when another operation begins. */
 constexpr PluginSlot kBindSlots[] = {
     {SLAPI_PLUGIN_PRE_BIND_FN, begin_bind},
+    {SLAPI_PLUGIN_PRE_SEARCH_FN, end_bind},
+    {SLAPI_PLUGIN_PRE_COMPARE_FN, end_bind},
+};
+constexpr PluginSlot kExtendedOperationSlots[] = {
+    {SLAPI_PLUGIN_PRE_EXTOP_FN, end_bind},
 };
 
 template <const auto &slots> int register_slots_of(Slapi_PBlock *pb)
@@ -86,8 +89,9 @@ template <const auto &slots> int register_slots_of(Slapi_PBlock *pb)
 }
 
 /* The plug-ins registered beside the post-operation one. The transaction
- * mark is set before any other plug-in's be-txn work and the ticket taken
- * after it, so that every change nested in a write falls between them. */
+ * mark is set before any other plug-in's be-txn work and the events
+ * captured after it, so that every change nested in a write falls between
+ * them; they are handed over first thing after the commit. */
 struct Companion {
     const char *type, *init_symbol, *name;
     slapi_plugin_init_fnptr init;
@@ -97,11 +101,13 @@ constexpr Companion kCompanions[] = {
     {"betxnpreoperation", "dirmirror_transactions_init", "dirmirror transactions",
      register_slots_of<kTransactionSlots>, 1},
     {"betxnpostoperation", "dirmirror_commit_order_init", "dirmirror commit order",
-     register_slots_of<kCommitOrderSlots>, 99},
-    {"internalpostoperation", "dirmirror_internal_init", "dirmirror internal operations",
-     register_slots_of<kInternalOperationSlots>, 50},
+     register_slots_of<kCaptureSlots>, 99},
+    {"bepostoperation", "dirmirror_hand_over_init", "dirmirror hand-over",
+     register_slots_of<kHandOverSlots>, 1},
     {"preoperation", "dirmirror_binds_init", "dirmirror binds", register_slots_of<kBindSlots>,
      50},
+    {"preextendedop", "dirmirror_extended_operations_init", "dirmirror extended operations",
+     register_slots_of<kExtendedOperationSlots>, 50},
 };
 
 int register_plugin(Slapi_PBlock *pb, void *identity)

@@ -1,11 +1,8 @@
 #include "transactions.h"
 
-#include <string>
-#include <string_view>
+#include <iterator>
 
-#include "dn.h"
 #include "entries.h"
-#include "exports.h"
 #include "guarded.h"
 #include "plugin.h"
 
@@ -15,38 +12,30 @@ namespace {
 
 constexpr char kCommitSubsystem[] = "commit_order";
 
-struct TakenTicket {
+/* An outermost operation's events between its be-txn post-operation call
+ * and its be-post-operation call. */
+struct Captured {
     const void *operation;
-    Claim claim;
+    std::uint64_t ticket;
+    std::vector<Change> changes;
+    bool lost = false;
 };
 
 /* The thread's outermost write while its transaction runs. */
 struct Write {
     const void *operation = nullptr; // null: no transaction on this thread
     bool replicated = false;
-    std::vector<Change> nested;
-    bool nested_lost = false;
+    Nested nested;
 };
 
 /* What this thread carries from one of the server's calls for an operation
  * to the next: the server gives them no other way to pass something on. */
 struct ThisThread {
-    std::vector<TakenTicket> tickets;
+    std::vector<Captured> captured;
     Write write;
     bool binding = false;
 };
 thread_local ThisThread this_thread;
-
-/* Where a rename puts the entry: the new RDN under the new superior, or
- * under the old parent. */
-std::string renamed_dn(Slapi_PBlock *pb, std::string_view old_dn)
-{
-    const RenameRequest request = rename_request(pb);
-    std::string dn(request.new_rdn);
-    dn += ',';
-    dn += request.new_superior.value_or(parent_dn(old_dn));
-    return dn;
-}
 
 /* A client's write began while another was marked: the server never ended
  * that one's transaction for the plug-in, and what was nested in it cannot
@@ -54,44 +43,30 @@ std::string renamed_dn(Slapi_PBlock *pb, std::string_view old_dn)
 void abandon_write(Plugin &plugin)
 {
     Write &write = this_thread.write;
-    if (!write.nested.empty() || write.nested_lost) {
+    if (!write.nested.changes.empty() || write.nested.lost) {
         log_failure(kCommitSubsystem,
                     "Операция завершилась без вызова be-txn: %zu вложенных изменений пропущены, "
                     "потребителям будет отправлен FULLSYNC\n",
-                    write.nested.size());
-        plugin.commit_order().resolve(plugin.commit_order().take(), std::move(write.nested), true);
+                    write.nested.changes.size());
+        plugin.commit_order().resolve(plugin.commit_order().take(),
+                                      std::move(write.nested.changes), true);
     }
     write = {};
 }
 
-/* Takes the thread's write's ticket when `in_scope` says its own change is
- * published or a change nested in it is. */
-template <typename InScope> int take_ticket_if(Slapi_PBlock *pb, InScope &&in_scope)
+/* A client's write began while events of an earlier operation on this
+ * thread were still captured: the server never told that one's outcome, so
+ * its events can be neither published nor dropped. */
+void abandon_captured(Plugin &plugin)
 {
-    guarded(kCommitSubsystem, [&] {
-        Plugin *plugin = Plugin::current();
-        if (plugin == nullptr || nested_in_write(pb))
-            return 0; // a nested change goes with its write's
-        const void *operation = operation_of(pb);
-        Claim claim;
-        Write &write = this_thread.write;
-        if (write.operation == operation) {
-            claim.nested = std::move(write.nested);
-            claim.nested_lost = write.nested_lost;
-            write = {};
-        }
-        // A write that failed takes back what was nested in it too.
-        if (!succeeded(pb) || !publishable(pb, plugin->settings()))
-            return 0;
-        const char *dn = text_parameter(pb, SLAPI_TARGET_DN);
-        const bool nested = !claim.nested.empty() || claim.nested_lost;
-        if (!nested && (dn == nullptr || !in_scope(plugin->subtrees(), dn)))
-            return 0;
-        claim.ticket = plugin->commit_order().take();
-        this_thread.tickets.push_back({operation, std::move(claim)});
-        return 0;
-    });
-    return 0;
+    for (auto &captured : this_thread.captured) {
+        log_failure(kCommitSubsystem,
+                    "Операция №%llu завершилась без вызова be-post-operation: её события "
+                    "пропущены, потребителям будет отправлен FULLSYNC\n",
+                    static_cast<unsigned long long>(captured.ticket));
+        plugin.commit_order().resolve(captured.ticket, {}, true);
+    }
+    this_thread.captured.clear();
 }
 
 } // namespace
@@ -118,12 +93,13 @@ int begin_transaction(Slapi_PBlock *pb)
         Write &write = this_thread.write;
         const void *operation = operation_of(pb);
         const bool internal = slapi_op_internal(pb) != 0;
-        if (!internal)
+        if (!internal) {
             this_thread.binding = false; // a client's write is no bind
+            abandon_captured(*plugin);
+        }
         if (write.operation == operation) {
             // The backend retries the transaction: what was nested is rolled back.
-            write.nested.clear();
-            write.nested_lost = false;
+            write.nested = {};
             return 0;
         }
         if (write.operation != nullptr) {
@@ -138,44 +114,14 @@ int begin_transaction(Slapi_PBlock *pb)
     return 0;
 }
 
-int take_commit_ticket(Slapi_PBlock *pb)
+Nested end_write(Slapi_PBlock *pb)
 {
-    return take_ticket_if(pb, [](const SubtreeMatch &subtrees, std::string_view dn) {
-        return subtrees.holds(dn);
-    });
-}
-
-int take_rename_ticket(Slapi_PBlock *pb)
-{
-    // A rename counts when the entry leaves, stays in or enters a subtree.
-    return take_ticket_if(pb, [pb](const SubtreeMatch &subtrees, std::string_view dn) {
-        return subtrees.holds(dn) || subtrees.holds(renamed_dn(pb, dn));
-    });
-}
-
-int begin_bind(Slapi_PBlock *)
-{
-    this_thread.binding = true;
-    return 0;
-}
-
-int end_bind(Slapi_PBlock *)
-{
-    this_thread.binding = false;
-    return 0;
-}
-
-Claim claim_ticket(Slapi_PBlock *pb)
-{
-    const void *operation = operation_of(pb);
-    Claim claim;
-    std::erase_if(this_thread.tickets, [&](TakenTicket &taken) {
-        if (taken.operation != operation)
-            return false;
-        claim = std::move(taken.claim);
-        return true;
-    });
-    return claim;
+    Write &write = this_thread.write;
+    if (write.operation != operation_of(pb))
+        return {};
+    Nested nested = std::move(write.nested);
+    write = {};
+    return nested;
 }
 
 bool nested_in_write(Slapi_PBlock *pb)
@@ -191,10 +137,63 @@ bool nesting_write_replicated()
 
 void gather_nested(std::vector<Change> changes, bool lost)
 {
-    Write &write = this_thread.write;
-    write.nested.insert(write.nested.end(), std::make_move_iterator(changes.begin()),
-                        std::make_move_iterator(changes.end()));
-    write.nested_lost = write.nested_lost || lost;
+    Nested &nested = this_thread.write.nested;
+    nested.changes.insert(nested.changes.end(), std::make_move_iterator(changes.begin()),
+                          std::make_move_iterator(changes.end()));
+    nested.lost = nested.lost || lost;
+}
+
+void capture(Slapi_PBlock *pb, std::vector<Change> changes, bool lost)
+{
+    Plugin *plugin = Plugin::current();
+    if (plugin == nullptr)
+        return;
+    const std::uint64_t ticket = plugin->commit_order().take();
+    try {
+        this_thread.captured.push_back({operation_of(pb), ticket, std::move(changes), lost});
+    } catch (...) {
+        plugin->commit_order().resolve(ticket, {}, true);
+        throw;
+    }
+}
+
+int hand_over(Slapi_PBlock *pb)
+{
+    guarded(kCommitSubsystem, [pb] {
+        auto &captured = this_thread.captured;
+        const void *operation = operation_of(pb);
+        for (auto it = captured.begin(); it != captured.end(); ++it) {
+            if (it->operation != operation)
+                continue;
+            Captured taken = std::move(*it);
+            captured.erase(it);
+            if (Plugin *plugin = Plugin::current()) {
+                // A write that failed at or after its commit publishes nothing.
+                if (succeeded(pb))
+                    plugin->commit_order().resolve(taken.ticket, std::move(taken.changes),
+                                                   taken.lost);
+                else
+                    plugin->commit_order().resolve(taken.ticket, {}, false);
+            }
+            break;
+        }
+        return 0;
+    });
+    return 0;
+}
+
+int begin_bind(Slapi_PBlock *)
+{
+    this_thread.binding = true;
+    return 0;
+}
+
+int end_bind(Slapi_PBlock *pb)
+{
+    // A bind's own internal searches reach the pre-operation plug-ins too.
+    if (!slapi_op_internal(pb))
+        this_thread.binding = false;
+    return 0;
 }
 
 } // namespace dirmirror

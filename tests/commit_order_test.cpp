@@ -107,6 +107,22 @@ TEST(CommitOrder, ConcurrentOperationsComeOutInCommitOrder)
     EXPECT_TRUE(fake_log_lines().empty());
 }
 
+// A control message and a loss take a place of their own: they never
+// overtake an event that took its place before them, however late that one
+// is handed over.
+TEST(CommitOrder, ControlMessagesAndLossesComeAfterEveryPlaceTakenBeforeThem)
+{
+    dirmirror::Buffer buffer(64u << 20); // never given back here
+    CommitOrder order(buffer);
+    const auto held = order.take(), committed = order.take();
+    order.resolve(committed, {std::string("committed")});
+    order.append_control("control");
+    order.append_loss();
+    EXPECT_TRUE(pop_all(order).empty());
+    order.resolve(held, {std::string("held")});
+    EXPECT_EQ(pop_all(order), (std::vector<std::string>{"held", "committed", "control", "LOST:0"}));
+}
+
 TEST(CommitOrder, ATicketNeverHandedOverIsPassedOverAfterItsBound)
 {
     fake_log_clear();

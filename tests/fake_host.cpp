@@ -201,6 +201,12 @@ LDAPMod **FakeMods::get()
     return array_.data();
 }
 
+Slapi_Backend *fake_database_backend()
+{
+    static backend database;
+    return &database;
+}
+
 extern "C" {
 
 int slapi_log_error(int loglevel, char *subsystem, char *fmt, ...)
@@ -242,6 +248,16 @@ int slapi_pblock_set(Slapi_PBlock *pb, int arg, void *value)
     pb->ptrs[arg] = value;
     pb->set_order.push_back(arg);
     return 0;
+}
+
+int slapi_be_private(Slapi_Backend *be)
+{
+    return be != nullptr && be->is_private;
+}
+
+int slapi_be_is_flag_set(Slapi_Backend *be, int flag)
+{
+    return be != nullptr && (be->flags & flag) != 0;
 }
 
 int slapi_op_internal(Slapi_PBlock *pb)

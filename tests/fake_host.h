@@ -58,6 +58,14 @@ struct slapi_dn {
     std::string dn;
 };
 
+// A backend as slapi_be_private and slapi_be_is_flag_set see it.
+struct backend {
+    bool is_private = false; // the server's configuration, schema, monitor
+    int flags = 0;           // SLAPI_BE_FLAG_REMOTE_DATA for a chaining backend
+};
+// A database backend, for the operations a test hands to the handlers.
+Slapi_Backend *fake_database_backend();
+
 // What slapi_search_internal_get_entry finds at cn=config (nothing when empty).
 void fake_server_config(const std::string &host, int port);
 // The CSN the server's operation_get_csn gives `operation`.

@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <functional>
 #include <map>
 #include <set>
 #include <thread>
@@ -55,7 +56,8 @@ class Handlers : public PluginOnTestBroker {
         start(settings);
     }
 
-    // A finished operation on `dn` with the given result code.
+    // An operation on `dn` with the given result code, on a database
+    // backend, its entry as the backend stored it (before and after).
     slapi_pblock operation(const std::string &dn, int result = 0)
     {
         dns.push_back(std::make_unique<std::string>(dn));
@@ -63,7 +65,18 @@ class Handlers : public PluginOnTestBroker {
         pb.ints[SLAPI_PLUGIN_OPRETURN] = result;
         pb.ptrs[SLAPI_TARGET_DN] = dns.back()->data();
         pb.ptrs[SLAPI_OPERATION] = dns.back().get(); // one per operation
+        pb.ptrs[SLAPI_BACKEND] = fake_database_backend();
+        pb.ptrs[SLAPI_ENTRY_PRE_OP] = pb.ptrs[SLAPI_ENTRY_POST_OP] = &stored;
         return pb;
+    }
+
+    // What the server does for a write that commits: the be-txn
+    // post-operation call that captures its events, then the
+    // be-post-operation call.
+    static void commit(slapi_pblock &pb, int (*capture)(Slapi_PBlock *))
+    {
+        EXPECT_EQ(capture(&pb), 0);
+        EXPECT_EQ(dirmirror::hand_over(&pb), 0);
     }
 
     // Every event published since the last call, ALIVE left out; each must
@@ -84,7 +97,16 @@ class Handlers : public PluginOnTestBroker {
 
     std::optional<TestQueue> queue;
     std::vector<Delivered> started; // by the last start
+    // An entry that lives as long as the test.
+    slapi_entry *keep(const slapi_entry &entry)
+    {
+        entries.push_back(std::make_unique<slapi_entry>(entry));
+        return entries.back().get();
+    }
+
     std::vector<std::unique_ptr<std::string>> dns;
+    std::vector<std::unique_ptr<slapi_entry>> entries;
+    slapi_entry stored = slapi_entry{}.add("objectClass", {"top", "person"});
     int identity = 0;
 };
 
@@ -116,7 +138,7 @@ TEST_F(Handlers, DeletePublishesOnceForEachContainerInTheDn)
     for (const auto &c : cases) {
         SCOPED_TRACE(c.dn);
         auto pb = operation(c.dn);
-        EXPECT_EQ(get_entry_rodide_delete(&pb), 0);
+        commit(pb, get_entry_rodide_delete);
         EXPECT_EQ(events(), std::vector<std::string>(c.events, delete_event(c.dn)));
     }
     EXPECT_TRUE(fake_log_lines().empty());
@@ -129,7 +151,7 @@ TEST_F(Handlers, DnsThatNeedEscapingGiveValidEvents)
                                  "cn=x\",\"op_type\":\"add,cn=users,cn=accounts,dc=lab"}) {
         SCOPED_TRACE(dn);
         auto pb = operation(dn);
-        EXPECT_EQ(get_entry_rodide_delete(&pb), 0);
+        commit(pb, get_entry_rodide_delete);
         const auto got = events();
         ASSERT_EQ(got.size(), 1u);
         const auto event = json::parse(got[0]);
@@ -139,41 +161,100 @@ TEST_F(Handlers, DnsThatNeedEscapingGiveValidEvents)
     }
 }
 
-TEST_F(Handlers, FailedOperationsAndUnreadableDnsPublishNothing)
+// A write that failed, before or at its commit, publishes nothing and says
+// nothing; what is outside the subtrees is not even read.
+TEST_F(Handlers, FailedWritesAndWritesOutsideTheSubtreesPublishNothing)
 {
     using Handler = int (*)(Slapi_PBlock *);
-    struct Case {
-        const char *subsystem;
-        Handler handler;
-    };
-    const std::vector<Case> handlers = {{"get_entry_delete", get_entry_rodide_delete},
-                                        {"get_entry_modify", get_entry_rodide_modify},
-                                        {"get_entry_add", get_entry_rodide_add}};
-    for (const auto &h : handlers) {
-        SCOPED_TRACE(h.subsystem);
-        fake_log_clear();
-        // A refused operation (here: entry already exists) is not looked at further.
+    const std::vector<Handler> handlers = {get_entry_rodide_delete, get_entry_rodide_modify,
+                                           get_entry_rodide_add, dirmirror::capture_rename};
+    for (const auto handler : handlers) {
         auto refused = operation(kUserDn, LDAP_ALREADY_EXISTS);
-        refused.fail_get = {SLAPI_TARGET_DN, SLAPI_MODIFY_MODS, SLAPI_ADD_ENTRY};
-        EXPECT_EQ(h.handler(&refused), 0);
-        EXPECT_TRUE(fake_log_lines().empty());
-
-        auto unreadable = operation(kUserDn);
-        unreadable.fail_get = {SLAPI_TARGET_DN};
-        EXPECT_EQ(h.handler(&unreadable), -1);
-        auto absent = operation(kUserDn);
-        absent.ptrs[SLAPI_TARGET_DN] = nullptr;
-        EXPECT_EQ(h.handler(&absent), -1);
-
-        const auto lines = fake_log_lines();
-        ASSERT_EQ(lines.size(), 2u);
-        for (const auto &line : lines) {
-            EXPECT_EQ(line.level, 0);
-            EXPECT_EQ(line.subsystem, h.subsystem);
-            EXPECT_EQ(line.text, "Не удалось получить DN\n");
-        }
+        refused.fail_get = {SLAPI_TARGET_DN, SLAPI_MODIFY_MODS, SLAPI_ENTRY_POST_OP};
+        commit(refused, handler);
+        auto aborted = operation(kUserDn);
+        aborted.ints[SLAPI_RESULT_CODE] = LDAP_UNWILLING_TO_PERFORM; // by a plug-in before us
+        commit(aborted, handler);
+        auto outside = operation("uid=u1,ou=people,dc=lab");
+        outside.fail_get = {SLAPI_MODIFY_MODS, SLAPI_ENTRY_POST_OP, SLAPI_ENTRY_PRE_OP};
+        commit(outside, handler);
+        FakeMods mods;
+        mods.add(LDAP_MOD_REPLACE, "sn", std::vector<std::string>{"S"});
+        auto failed_commit = operation(kUserDn);
+        failed_commit.ptrs[SLAPI_MODIFY_MODS] = mods.get();
+        EXPECT_EQ(handler(&failed_commit), 0);
+        failed_commit.ints[SLAPI_RESULT_CODE] = LDAP_OPERATIONS_ERROR;
+        EXPECT_EQ(dirmirror::hand_over(&failed_commit), 0);
     }
+    EXPECT_TRUE(fake_log_lines().empty());
     EXPECT_TRUE(events().empty());
+}
+
+// An event that cannot be built is a loss: one line says why, and a
+// FULLSYNC takes its place in the stream.
+TEST_F(Handlers, AnEventThatCannotBeBuiltIsALoss)
+{
+    FakeMods mods;
+    mods.add(LDAP_MOD_REPLACE, "sn", std::vector<std::string>{"S"});
+    struct Case {
+        const char *name;
+        int (*handler)(Slapi_PBlock *);
+        std::function<void(slapi_pblock &)> break_it;
+        const char *subsystem, *line;
+    };
+    const std::vector<Case> cases = {
+        {"a delete without a DN", get_entry_rodide_delete,
+         [](slapi_pblock &pb) { pb.fail_get.insert(SLAPI_TARGET_DN); }, "get_entry_delete",
+         "Не удалось получить DN\n"},
+        {"a delete without its entry", get_entry_rodide_delete,
+         [](slapi_pblock &pb) { pb.ptrs[SLAPI_ENTRY_PRE_OP] = nullptr; }, "get_entry_delete",
+         "Ошибка получения Entry\n"},
+        {"a modify without modifications", get_entry_rodide_modify,
+         [](slapi_pblock &pb) { pb.ptrs[SLAPI_MODIFY_MODS] = nullptr; }, "get_entry_modify",
+         "Ошибка получения LDAPMod array\n"},
+        {"a modify without its entry", get_entry_rodide_modify,
+         [&mods](slapi_pblock &pb) {
+             pb.ptrs[SLAPI_MODIFY_MODS] = mods.get();
+             pb.fail_get.insert(SLAPI_ENTRY_POST_OP);
+         },
+         "get_entry_modify", "Ошибка получения Entry\n"},
+        {"an add without its entry", get_entry_rodide_add,
+         [](slapi_pblock &pb) { pb.ptrs[SLAPI_ENTRY_POST_OP] = nullptr; }, "get_entry_add",
+         "Ошибка получения Entry\n"},
+        {"an add without attributes", get_entry_rodide_add,
+         [this](slapi_pblock &pb) { pb.ptrs[SLAPI_ENTRY_POST_OP] = keep(slapi_entry{}); },
+         "get_entry_add", "Ошибка получения первого атрибута Entry\n"},
+        {"an add whose first attribute has no type", get_entry_rodide_add,
+         [this](slapi_pblock &pb) {
+             pb.ptrs[SLAPI_ENTRY_POST_OP] = keep(slapi_entry{}.add_untyped({"x"}).add("uid", {"u1"}));
+         },
+         "get_entry_add", "Ошибка получения типа атрибута\n"},
+        {"an add whose later attribute has no type", get_entry_rodide_add,
+         [this](slapi_pblock &pb) {
+             pb.ptrs[SLAPI_ENTRY_POST_OP] = keep(slapi_entry{}.add("uid", {"u1"}).add_untyped({"x"}));
+         },
+         "get_entry_add", "Ошибка получения типа атрибута\n"},
+        {"a rename without its entry", dirmirror::capture_rename,
+         [](slapi_pblock &pb) {
+             pb.ptrs[SLAPI_MODRDN_NEWRDN] = const_cast<char *>("uid=u2");
+             pb.ptrs[SLAPI_ENTRY_POST_OP] = nullptr;
+         },
+         "get_entry_modrdn", "Ошибка получения Entry\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        fake_log_clear();
+        auto pb = operation(kUserDn);
+        c.break_it(pb);
+        commit(pb, c.handler);
+        auto later = operation(kUserDn);
+        commit(later, get_entry_rodide_delete);
+        EXPECT_EQ(events(), (std::vector<std::string>{kFullsync, delete_event(kUserDn)}));
+        const auto lines = fake_log_lines();
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_EQ(lines[0].subsystem, c.subsystem);
+        EXPECT_EQ(lines[0].text, c.line);
+    }
 }
 
 TEST_F(Handlers, ModifyPublishesOneEventPerModificationInOrder)
@@ -184,7 +265,7 @@ TEST_F(Handlers, ModifyPublishesOneEventPerModificationInOrder)
         .add(LDAP_MOD_ADD | LDAP_MOD_BVALUES, "mail", std::vector<std::string>{"a@lab", "b@lab"});
     auto pb = operation(kUserDn);
     pb.ptrs[SLAPI_MODIFY_MODS] = mods.get();
-    EXPECT_EQ(get_entry_rodide_modify(&pb), 0);
+    commit(pb, get_entry_rodide_modify);
     const std::string prefix = "\"dn\":\"" + kUserDn + "\",\"op_type\":\"modify\",";
     EXPECT_EQ(events(),
               (std::vector<std::string>{
@@ -206,9 +287,9 @@ TEST_F(Handlers, ModifyWritesEachKindOfModificationAndValue)
     const std::vector<Case> cases = {
         {"replace with no values", LDAP_MOD_REPLACE, std::vector<std::string>{}, "REPLACE", json::array()},
         {"replace without a value array", LDAP_MOD_REPLACE, std::nullopt, "REPLACE", json::array()},
-        {"unknown code 3", 3, std::vector<std::string>{"x"}, "NO OPERATION", json::array()},
         {"replace with the bit-values flag", 0x82, std::vector<std::string>{"x"}, "REPLACE", {"x"}},
-        {"code 0x100", 0x100, std::vector<std::string>{"x"}, "NO OPERATION", json::array()},
+        {"increment: the value stored", LDAP_MOD_INCREMENT, std::vector<std::string>{"1"},
+         "REPLACE", {"42"}},
         {"JSON value written bare", LDAP_MOD_ADD, std::vector<std::string>{"{\"a\":[1,2]}", "\"a\":1}"},
          "ADD", {{{"a", {1, 2}}}, "\"a\":1}"}},
         {"deleted JSON value written bare too", LDAP_MOD_DELETE,
@@ -231,7 +312,8 @@ TEST_F(Handlers, ModifyWritesEachKindOfModificationAndValue)
         mods.add(c.op, "description", c.values);
         auto pb = operation(kUserDn);
         pb.ptrs[SLAPI_MODIFY_MODS] = mods.get();
-        EXPECT_EQ(get_entry_rodide_modify(&pb), 0);
+        pb.ptrs[SLAPI_ENTRY_POST_OP] = keep(slapi_entry{}.add("description", {"42"}));
+        commit(pb, get_entry_rodide_modify);
         const auto got = events();
         ASSERT_EQ(got.size(), 1u);
         const auto event = json::parse(got[0])["0"];
@@ -249,30 +331,28 @@ TEST_F(Handlers, ModifyNumbersModificationsAfreshForEachMatchingContainer)
         .add(LDAP_MOD_REPLACE, "cn", std::vector<std::string>{"B"});
     auto pb = operation("cn=x,cn=users,cn=accounts,cn=groups,cn=accounts,dc=lab");
     pb.ptrs[SLAPI_MODIFY_MODS] = mods.get();
-    EXPECT_EQ(get_entry_rodide_modify(&pb), 0);
+    commit(pb, get_entry_rodide_modify);
     std::vector<std::string> keys;
     for (const auto &text : events())
         keys.push_back(json::parse(text).begin().key());
     EXPECT_EQ(keys, (std::vector<std::string>{"0", "1", "0", "1"}));
 }
 
-TEST_F(Handlers, ModifyReadsTheModificationsOnlyForMatchingDns)
+// The modifications as the backend applied them: one the server dropped
+// before applying it (a plug-in put another in its place, as DNA does with
+// its magic value) is not published.
+TEST_F(Handlers, ModifyLeavesOutModificationsTheServerDropped)
 {
-    auto outside = operation("uid=u1,ou=people,dc=lab");
-    outside.fail_get = {SLAPI_MODIFY_MODS};
-    EXPECT_EQ(get_entry_rodide_modify(&outside), 0);
-    EXPECT_TRUE(fake_log_lines().empty());
-
-    auto missing = operation(kUserDn);
-    missing.fail_get = {SLAPI_MODIFY_MODS};
-    EXPECT_EQ(get_entry_rodide_modify(&missing), -1);
-    auto absent = operation(kUserDn);
-    absent.ptrs[SLAPI_MODIFY_MODS] = nullptr;
-    EXPECT_EQ(get_entry_rodide_modify(&absent), -1);
-    const auto lines = fake_log_matching("Ошибка получения LDAPMod array\n");
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0].subsystem, "get_entry_modify");
-    EXPECT_TRUE(events().empty());
+    constexpr int kIgnored = 0x100;
+    FakeMods mods;
+    mods.add(kIgnored | LDAP_MOD_REPLACE | LDAP_MOD_BVALUES, "uidNumber", std::vector<std::string>{"-1"})
+        .add(LDAP_MOD_REPLACE | LDAP_MOD_BVALUES, "uidNumber", std::vector<std::string>{"7000"});
+    auto pb = operation(kUserDn);
+    pb.ptrs[SLAPI_MODIFY_MODS] = mods.get();
+    commit(pb, get_entry_rodide_modify);
+    EXPECT_EQ(events(), std::vector<std::string>{"{\"0\":{\"dn\":\"" + kUserDn +
+                                                 "\",\"op_type\":\"modify\",\"op\":\"REPLACE\","
+                                                 "\"arg\":{\"uidNumber\":[\"7000\"]}}}\n"});
 }
 
 TEST_F(Handlers, AddPublishesTheEntryWithAllItsAttributes)
@@ -280,8 +360,8 @@ TEST_F(Handlers, AddPublishesTheEntryWithAllItsAttributes)
     slapi_entry entry;
     entry.add("objectClass", {"top", "person"}).add("uid", {"u1"}).add("sn", {"Tester"});
     auto pb = operation(kUserDn);
-    pb.ptrs[SLAPI_ADD_ENTRY] = &entry;
-    EXPECT_EQ(get_entry_rodide_add(&pb), 0);
+    pb.ptrs[SLAPI_ENTRY_POST_OP] = &entry;
+    commit(pb, get_entry_rodide_add);
     EXPECT_EQ(events(), std::vector<std::string>{
                             "{\"dn\":\"uid=u1,cn=users,cn=accounts,dc=lab\",\"op_type\":\"add\",\"arg\":{"
                             "\"objectClass\":[\"top\",\"person\"],\"uid\":[\"u1\"],\"sn\":[\"Tester\"]}}\n"});
@@ -293,62 +373,28 @@ TEST_F(Handlers, AddHandlesOddEntries)
     struct Case {
         const char *name;
         slapi_entry entry;
-        json expected_arg; // null: no "arg" member
-        std::string log_line;
+        json expected_arg;
     };
     const std::vector<Case> cases = {
         {"attribute without values", slapi_entry{}.add("uid", {"u1"}).add("description", {}),
-         {{"uid", {"u1"}}, {"description", json::array()}}, ""},
+         {{"uid", {"u1"}}, {"description", json::array()}}},
         {"zero byte and brace", slapi_entry{}.add("cn", {std::string("a\0b", 3), "{\"a\":1}"}),
-         {{"cn", {std::string("a\0b", 3), "{\"a\":1}"}}}, ""},
-        {"later attribute without a type", slapi_entry{}.add("uid", {"u1"}).add_untyped({"x"}).add("sn", {"S"}),
-         {{"uid", {"u1"}}, {"sn", {"S"}}}, ""},
-        {"no attributes", slapi_entry{}, nullptr, "Ошибка получения первого атрибута Entry\n"},
-        {"first attribute without a type", slapi_entry{}.add_untyped({"x"}).add("uid", {"u1"}), nullptr,
-         "Ошибка получения типа атрибута\n"},
+         {{"cn", {std::string("a\0b", 3), "{\"a\":1}"}}}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        fake_log_clear();
         auto entry = c.entry;
         auto pb = operation(kUserDn);
-        pb.ptrs[SLAPI_ADD_ENTRY] = &entry;
-        EXPECT_EQ(get_entry_rodide_add(&pb), 0);
+        pb.ptrs[SLAPI_ENTRY_POST_OP] = &entry;
+        commit(pb, get_entry_rodide_add);
         const auto got = events();
         ASSERT_EQ(got.size(), 1u);
         const auto event = json::parse(got[0]);
         EXPECT_EQ(event["dn"], kUserDn);
         EXPECT_EQ(event["op_type"], "add");
-        if (c.expected_arg.is_null())
-            EXPECT_FALSE(event.contains("arg"));
-        else
-            EXPECT_EQ(event["arg"], c.expected_arg);
-        const auto lines = fake_log_lines();
-        if (c.log_line.empty()) {
-            EXPECT_TRUE(lines.empty());
-        } else {
-            ASSERT_EQ(lines.size(), 1u);
-            EXPECT_EQ(lines[0].subsystem, "get_entry_add");
-            EXPECT_EQ(lines[0].text, c.log_line);
-        }
+        EXPECT_EQ(event["arg"], c.expected_arg);
     }
-}
-
-TEST_F(Handlers, AddReadsTheEntryOnlyForMatchingDns)
-{
-    auto outside = operation("uid=u1,ou=people,dc=lab");
-    outside.fail_get = {SLAPI_ADD_ENTRY};
-    EXPECT_EQ(get_entry_rodide_add(&outside), 0);
     EXPECT_TRUE(fake_log_lines().empty());
-
-    auto missing = operation(kUserDn);
-    missing.fail_get = {SLAPI_ADD_ENTRY};
-    EXPECT_EQ(get_entry_rodide_add(&missing), -1);
-    const auto lines = fake_log_lines();
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0].subsystem, "get_entry_add");
-    EXPECT_EQ(lines[0].text, "Ошибка получения Entry\n");
-    EXPECT_TRUE(events().empty());
 }
 
 TEST_F(Handlers, LargeGroupIsOneEventWithEveryMember)
@@ -359,19 +405,19 @@ TEST_F(Handlers, LargeGroupIsOneEventWithEveryMember)
     slapi_entry entry;
     entry.add("objectClass", {"top", "groupOfNames"}).add("cn", {"big"}).add("member", members);
     auto pb = operation("cn=big,cn=groups,cn=accounts,dc=lab");
-    pb.ptrs[SLAPI_ADD_ENTRY] = &entry;
+    pb.ptrs[SLAPI_ENTRY_POST_OP] = &entry;
     const auto started = std::chrono::steady_clock::now();
-    EXPECT_EQ(get_entry_rodide_add(&pb), 0);
+    commit(pb, get_entry_rodide_add);
     EXPECT_LT(std::chrono::steady_clock::now() - started, 5s * DIRMIRROR_SLOWDOWN);
     const auto got = events();
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(json::parse(got[0])["arg"]["member"].size(), 100000u);
 }
 
-// Operations on several threads: each takes its ticket inside the "backend
-// transaction" (one lock, as the server's serial lock), and runs its
-// post-operation handler later, at its own pace. The events arrive in the
-// order the tickets were taken.
+// Operations on several threads: each captures its events inside the
+// "backend transaction" (one lock, as the server's serial lock), and its
+// be-post-operation call hands them over later, at its own pace. The events
+// arrive in the order they were captured.
 TEST_F(Handlers, EventsArriveInCommitOrderWhateverTheThreadTiming)
 {
     constexpr int kThreads = 8, kPerThread = 40;
@@ -384,16 +430,17 @@ TEST_F(Handlers, EventsArriveInCommitOrderWhateverTheThreadTiming)
                 const std::string dn = "uid=t" + std::to_string(t) + "n" + std::to_string(i) +
                                        ",cn=users,cn=accounts,dc=lab";
                 slapi_pblock pb;
-                pb.ints[SLAPI_PLUGIN_OPRETURN] = 0;
                 pb.ptrs[SLAPI_TARGET_DN] = const_cast<char *>(dn.c_str());
                 pb.ptrs[SLAPI_OPERATION] = &pb;
+                pb.ptrs[SLAPI_BACKEND] = fake_database_backend();
+                pb.ptrs[SLAPI_ENTRY_PRE_OP] = &stored;
                 {
                     std::lock_guard lock(backend_lock);
-                    EXPECT_EQ(dirmirror::take_commit_ticket(&pb), 0);
+                    EXPECT_EQ(get_entry_rodide_delete(&pb), 0);
                     commit_order.push_back(delete_event(dn));
                 }
                 std::this_thread::sleep_for(std::chrono::microseconds((t * 37 + i * 11) % 400));
-                EXPECT_EQ(get_entry_rodide_delete(&pb), 0);
+                EXPECT_EQ(dirmirror::hand_over(&pb), 0);
             }
         });
     for (auto &t : threads)
@@ -402,37 +449,37 @@ TEST_F(Handlers, EventsArriveInCommitOrderWhateverTheThreadTiming)
     EXPECT_TRUE(fake_log_lines().empty());
 }
 
-// Only successful operations in the containers take a ticket (internal ones
-// too, by default); a taken ticket holds back later events until its handler
-// hands its own over.
-TEST_F(Handlers, OnlySuccessfulOperationsInTheContainersTakeATicket)
+// Only writes that reach a database backend's transaction and commit take a
+// place in commit order (internal ones too, by default); a place taken holds
+// back later events until its outcome is known.
+TEST_F(Handlers, OnlyWritesToADatabaseBackendTakeAPlace)
 {
+    backend configuration{.is_private = true}, chaining{.flags = SLAPI_BE_FLAG_REMOTE_DATA};
     struct Case {
         const char *name;
-        std::string dn;
+        Slapi_Backend *backend;
         bool internal;
-        int result;
-        bool takes_ticket;
+        bool takes_place;
     };
     const std::vector<Case> cases = {
-        {"ordinary", kUserDn, false, 0, true},
-        {"internal", kUserDn, true, 0, true},
-        {"failed", kUserDn, false, LDAP_NO_SUCH_OBJECT, false},
-        {"outside the containers", "uid=u1,ou=people,dc=lab", false, 0, false},
+        {"ordinary", fake_database_backend(), false, true},
+        {"internal", fake_database_backend(), true, true},
+        {"the server's configuration", &configuration, false, false},
+        {"a chaining backend", &chaining, false, false},
     };
     const std::string later_dn = "uid=later,cn=users,cn=accounts,dc=lab";
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        auto pb = operation(c.dn, c.result);
+        auto pb = operation(kUserDn);
         pb.internal = c.internal;
-        EXPECT_EQ(dirmirror::take_commit_ticket(&pb), 0);
-        // Without a be-txn call of its own, it takes its place at its handler.
+        pb.ptrs[SLAPI_BACKEND] = c.backend;
+        EXPECT_EQ(get_entry_rodide_delete(&pb), 0);
         auto later = operation(later_dn);
-        EXPECT_EQ(get_entry_rodide_delete(&later), 0);
-        if (c.takes_ticket) {
-            EXPECT_TRUE(events().empty()) << "held back behind the taken ticket";
-            EXPECT_EQ(get_entry_rodide_delete(&pb), 0);
-            EXPECT_EQ(events(), (std::vector<std::string>{delete_event(c.dn), delete_event(later_dn)}));
+        commit(later, get_entry_rodide_delete);
+        if (c.takes_place) {
+            EXPECT_TRUE(events().empty()) << "held back behind the place taken";
+            EXPECT_EQ(dirmirror::hand_over(&pb), 0);
+            EXPECT_EQ(events(), (std::vector<std::string>{delete_event(kUserDn), delete_event(later_dn)}));
         } else {
             EXPECT_EQ(events(), std::vector<std::string>{delete_event(later_dn)});
         }
@@ -452,14 +499,14 @@ TEST_F(Handlers, PasswordsAndExcludedAttributesKeepTheirValues)
         .add(LDAP_MOD_REPLACE, "sn", std::vector<std::string>{"S"});
     auto modify = operation(kUserDn);
     modify.ptrs[SLAPI_MODIFY_MODS] = mods.get();
-    EXPECT_EQ(get_entry_rodide_modify(&modify), 0);
+    commit(modify, get_entry_rodide_modify);
     slapi_entry entry;
     entry.add("uid", {"u1"})
         .add("userPassword;binary", {"{SSHA}aGFzaA=="})
         .add("Unhashed#User#Password", {"clear-text"});
     auto add = operation(kUserDn);
-    add.ptrs[SLAPI_ADD_ENTRY] = &entry;
-    EXPECT_EQ(get_entry_rodide_add(&add), 0);
+    add.ptrs[SLAPI_ENTRY_POST_OP] = &entry;
+    commit(add, get_entry_rodide_add);
 
     const std::string prefix = "\"dn\":\"" + kUserDn + "\",\"op_type\":\"modify\",";
     EXPECT_EQ(events(),
@@ -507,8 +554,7 @@ TEST_F(Handlers, RenamesAndMovesPublishOneEvent)
         pb.ints[SLAPI_MODRDN_DELOLDRDN] = c.delete_old_rdn;
         pb.ptrs[SLAPI_MODRDN_NEWSUPERIOR_SDN] = c.new_superior ? &superior : nullptr;
         pb.ptrs[SLAPI_ENTRY_POST_OP] = &after;
-        EXPECT_EQ(dirmirror::take_rename_ticket(&pb), 0);
-        EXPECT_EQ(dirmirror::publish_rename(&pb), 0);
+        commit(pb, dirmirror::capture_rename);
         const auto got = queue->drain(500ms);
         if (c.new_dn.empty()) {
             EXPECT_TRUE(bodies(got).empty() || bodies(got) == std::vector<std::string>{kAlive});
@@ -526,7 +572,7 @@ TEST_F(Handlers, RenamesAndMovesPublishOneEvent)
         EXPECT_EQ(event.origin, "ldap1.lab:3389");
     }
     auto failed = operation("uid=a," + users, LDAP_NO_SUCH_OBJECT);
-    EXPECT_EQ(dirmirror::publish_rename(&failed), 0);
+    commit(failed, dirmirror::capture_rename);
     EXPECT_TRUE(events().empty());
 }
 
@@ -559,8 +605,8 @@ TEST_F(Handlers, ReplicatedAndInternalOperationsFollowTheirSettings)
         slapi_entry deleted;
         deleted.add("objectClass", {"top", std::string(c.published ? "person" : "nsTombstone")});
         pb.ptrs[SLAPI_ENTRY_PRE_OP] = &deleted;
-        EXPECT_EQ(dirmirror::take_commit_ticket(&pb), 0);
-        EXPECT_EQ(get_entry_rodide_delete(&pb), 0);
+        pb.ptrs[SLAPI_ENTRY_POST_OP] = nullptr; // as for every delete
+        commit(pb, get_entry_rodide_delete);
         std::vector<Delivered> got;
         for (auto &m : queue->drain(500ms))
             if (m.body != kAlive)
@@ -633,7 +679,7 @@ TEST_F(Handlers, TheMonitorEntryShowsDeliveryAndRefusesChanges)
     const auto published = std::stoull(before.at("eventsPublished"));
     for (int n = 0; n < 3; ++n) {
         auto pb = operation(kUserDn);
-        EXPECT_EQ(get_entry_rodide_delete(&pb), 0);
+        commit(pb, get_entry_rodide_delete);
     }
     EXPECT_EQ(events().size(), 3u);
     auto after = monitor_entry(&root);
@@ -710,20 +756,21 @@ TEST_F(Handlers, TheMonitorEntryShowsTheBrokerLinkToAdministratorsOnly)
 namespace {
 
 // What the server does for one write: the write's transaction begins, the
-// plug-ins' nested operations run inside it (each with its own be-txn calls,
-// then its internal post-operation call), the write takes its ticket just
-// before the commit, and its post-operation call follows the commit.
+// plug-ins' nested operations run inside it (each with its own be-txn and
+// be-post-operation calls, all before the write commits), the write
+// captures its events just before its commit, and its be-post-operation
+// call follows the commit.
 void run_write(slapi_pblock &write, int (*handler)(Slapi_PBlock *),
                std::vector<slapi_pblock *> nested)
 {
     EXPECT_EQ(dirmirror::begin_transaction(&write), 0);
     for (auto *pb : nested) {
         EXPECT_EQ(dirmirror::begin_transaction(pb), 0);
-        EXPECT_EQ(dirmirror::take_commit_ticket(pb), 0);
-        get_entry_rodide_modify(pb);
+        EXPECT_EQ(get_entry_rodide_modify(pb), 0);
+        EXPECT_EQ(dirmirror::hand_over(pb), 0);
     }
-    EXPECT_EQ(dirmirror::take_commit_ticket(&write), 0);
-    handler(&write);
+    EXPECT_EQ(handler(&write), 0);
+    EXPECT_EQ(dirmirror::hand_over(&write), 0);
 }
 
 } // namespace
@@ -777,25 +824,41 @@ TEST_F(Handlers, NestedChangesFollowTheirWrite)
 
 // The server's own writes while it processes a bind (failure counters,
 // lockout, last login) are not published; the same internal write outside a
-// bind (a password change by extended operation, say) is.
+// bind (a password change by extended operation, say) is, also after a bind
+// that ended without its post-bind call (an expired password).
 TEST_F(Handlers, WritesInsideABindAreNotPublished)
 {
     FakeMods mods;
     mods.add(LDAP_MOD_REPLACE, "passwordRetryCount", std::vector<std::string>{"1"});
-    for (const bool binding : {true, false}) {
-        SCOPED_TRACE(binding ? "inside a bind" : "outside");
-        auto bind = operation(kUserDn);
+    struct Case {
+        const char *name;
+        bool bind_begun, bind_ended, other_operation, other_internal;
+        size_t published;
+    };
+    const std::vector<Case> cases = {
+        {"inside a bind", true, false, false, false, 0},
+        {"inside a bind, after its own internal search", true, false, true, true, 0},
+        {"outside", false, false, false, false, 1},
+        {"after a bind", true, true, false, false, 1},
+        {"in an extended operation after a bind without its post-bind call", true, false, true,
+         false, 1},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        auto bind = operation(kUserDn), extended = operation("");
         auto write = operation(kUserDn);
         write.internal = true;
         write.ptrs[SLAPI_MODIFY_MODS] = mods.get();
-        if (binding) {
+        if (c.bind_begun)
             EXPECT_EQ(dirmirror::begin_bind(&bind), 0);
-        }
-        run_write(write, get_entry_rodide_modify, {});
-        if (binding) {
+        if (c.bind_ended)
             EXPECT_EQ(dirmirror::end_bind(&bind), 0);
-        }
-        EXPECT_EQ(events().size(), binding ? 0u : 1u);
+        extended.internal = c.other_internal;
+        if (c.other_operation) // its pre-operation call (registered at init)
+            EXPECT_EQ(dirmirror::end_bind(&extended), 0);
+        run_write(write, get_entry_rodide_modify, {});
+        EXPECT_EQ(events().size(), c.published);
+        EXPECT_EQ(dirmirror::end_bind(&bind), 0);
     }
 }
 
@@ -806,8 +869,8 @@ TEST_F(Handlers, MessagesNameTheirSourceAndChangesTheirCsn)
     auto with_csn = operation(kUserDn);
     fake_operation_csn(with_csn.ptrs[SLAPI_OPERATION], "5f2e8c4a000000010000");
     auto without = operation(kUserDn);
-    EXPECT_EQ(get_entry_rodide_delete(&with_csn), 0);
-    EXPECT_EQ(get_entry_rodide_delete(&without), 0);
+    commit(with_csn, get_entry_rodide_delete);
+    commit(without, get_entry_rodide_delete);
     const auto got = queue->wait_for(2, 5s);
     ASSERT_EQ(got.size(), 2u);
     EXPECT_EQ(got[0].csn, "5f2e8c4a000000010000");
@@ -890,15 +953,15 @@ TEST_F(Handlers, SubtreesChooseWhatIsPublishedAndUnderWhichKey)
             slapi_entry after;
             slapi_dn superior{write.moved_to.value_or("")};
             if (!write.moved_to) {
-                EXPECT_EQ(get_entry_rodide_delete(&pb), 0);
+                commit(pb, get_entry_rodide_delete);
                 continue;
             }
             after.dn = write.dn.substr(0, write.dn.find(',') + 1) + *write.moved_to;
+            after.add("uid", {"x"});
             pb.ptrs[SLAPI_MODRDN_NEWRDN] = const_cast<char *>("uid=x");
             pb.ptrs[SLAPI_MODRDN_NEWSUPERIOR_SDN] = &superior;
             pb.ptrs[SLAPI_ENTRY_POST_OP] = &after;
-            EXPECT_EQ(dirmirror::take_rename_ticket(&pb), 0);
-            EXPECT_EQ(dirmirror::publish_rename(&pb), 0);
+            commit(pb, dirmirror::capture_rename);
         }
         for (auto &[name, name_queue] : heard) {
             SCOPED_TRACE(name);

@@ -26,6 +26,7 @@ extern "C" __attribute__((visibility("default"))) void send_message(const char *
 TEST(PluginLibrary, LoadsAndBindsItsOwnCallsInternally)
 {
     fake_log_clear();
+    fake_registered_plugins_clear();
     void *lib = dlopen(DIRMIRROR_PLUGIN_PATH, RTLD_NOW | RTLD_GLOBAL);
     ASSERT_NE(lib, nullptr) << dlerror();
     EXPECT_EQ(dlsym(lib, "plugin_id"), nullptr) << "the identity handle stays private";
@@ -52,11 +53,26 @@ TEST(PluginLibrary, LoadsAndBindsItsOwnCallsInternally)
     pb.ptrs[SLAPI_PLUGIN_IDENTITY] = &identity;
     ASSERT_EQ(init(&pb), 0);
     ASSERT_EQ(reinterpret_cast<Function>(pb.ptrs[SLAPI_PLUGIN_START_FN])(&pb), 0);
+    // A delete as the server runs it: captured just before its commit, handed
+    // over after it, by the plug-ins registered beside this one.
+    auto registered = [](int slot) {
+        for (const auto &plugin : fake_registered_plugins())
+            if (plugin.pb->ptrs.count(slot))
+                return reinterpret_cast<Function>(plugin.pb->ptrs[slot]);
+        return Function{};
+    };
     std::string dn = "uid=u1,cn=users,cn=accounts,dc=lab";
+    slapi_entry deleted;
     slapi_pblock op;
-    op.ints[SLAPI_PLUGIN_OPRETURN] = 0;
     op.ptrs[SLAPI_TARGET_DN] = dn.data();
-    EXPECT_EQ(reinterpret_cast<Function>(pb.ptrs[SLAPI_PLUGIN_POST_DELETE_FN])(&op), 0);
+    op.ptrs[SLAPI_OPERATION] = &op;
+    op.ptrs[SLAPI_BACKEND] = fake_database_backend();
+    op.ptrs[SLAPI_ENTRY_PRE_OP] = &deleted;
+    for (const int slot : {SLAPI_PLUGIN_BE_TXN_POST_DELETE_FN, SLAPI_PLUGIN_BE_POST_DELETE_FN}) {
+        const Function call = registered(slot);
+        ASSERT_NE(call, nullptr) << slot;
+        EXPECT_EQ(call(&op), 0);
+    }
     library_send_message("{\"op_type\": \"NOTE\"}");
 
     EXPECT_EQ(bodies(queue.wait_for(4, 5s)),
