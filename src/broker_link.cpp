@@ -12,6 +12,7 @@
 #include <string>
 
 #include "log.h"
+#include "timings.h"
 
 namespace dirmirror {
 
@@ -196,9 +197,10 @@ bool BrokerLink::open_node(const Settings &settings, const BrokerNode &node)
         drop();
         return false;
     }
-    timeval timeout = to_timeval(reply_wait_);
+    timeval open_timeout = to_timeval(std::min(reply_wait_, timings::kConnectWait));
     tls_failure_reason().clear();
-    const int opened = amqp_socket_open_noblock(socket, node.host.c_str(), node.port, &timeout);
+    const int opened =
+        amqp_socket_open_noblock(socket, node.host.c_str(), node.port, &open_timeout);
     if (opened != 0 && settings.tls && tls_failure_reason().empty())
         tls_failure_reason() = openssl_reason();
     ERR_clear_error();
@@ -211,6 +213,7 @@ bool BrokerLink::open_node(const Settings &settings, const BrokerNode &node)
         std::lock_guard lock(fd_mutex_);
         fd_ = amqp_get_sockfd(conn_);
     }
+    timeval timeout = to_timeval(reply_wait_);
     amqp_set_rpc_timeout(conn_, &timeout);
     if (!log_in(settings)) {
         drop();
@@ -314,6 +317,16 @@ std::optional<std::uint64_t> BrokerLink::publish(const Settings &settings, std::
 
 BrokerLink::Frame BrokerLink::read(std::chrono::microseconds wait)
 {
+    const Frame frame = read_frame(wait);
+    // The client library keeps every decoded frame in the connection's pools
+    // until told that none is in use any more; the frame's facts are copied.
+    if (conn_ != nullptr)
+        amqp_maybe_release_buffers(conn_);
+    return frame;
+}
+
+BrokerLink::Frame BrokerLink::read_frame(std::chrono::microseconds wait)
+{
     if (conn_ == nullptr)
         return {Event::lost};
     amqp_frame_t frame;
@@ -388,15 +401,25 @@ void BrokerLink::interrupt()
         shutdown(fd_, SHUT_RDWR);
 }
 
-/* The broker refused something (a missing exchange, say) or is going away:
- * say why, acknowledge the close and start afresh. */
+/* The broker refused something (a message larger than it takes, a missing
+ * exchange) or is going away: say why, acknowledge the close and start
+ * afresh. */
 BrokerLink::Frame BrokerLink::closed_by_broker(const amqp_frame_t &frame)
 {
     amqp_rpc_reply_t reply{};
     reply.reply_type = AMQP_RESPONSE_SERVER_EXCEPTION;
     reply.reply = frame.payload.method;
     check_amqp_reply(kSendSubsystem, kWaitContext, reply);
+    Frame closed{Event::lost};
     if (frame.payload.method.id == AMQP_CHANNEL_CLOSE_METHOD) {
+        closed.event = Event::refused;
+        if (const auto *close = static_cast<const amqp_channel_close_t *>(frame.payload.method.decoded)) {
+            // RabbitMQ: "PRECONDITION_FAILED - message size N is larger than configured max size M".
+            const std::string_view text(static_cast<const char *>(close->reply_text.bytes),
+                                        close->reply_text.len);
+            closed.too_large = close->reply_code == AMQP_PRECONDITION_FAILED &&
+                               text.find("message size") != std::string_view::npos;
+        }
         amqp_channel_close_ok_t ok{};
         amqp_send_method(conn_, frame.channel, AMQP_CHANNEL_CLOSE_OK_METHOD, &ok);
     } else {
@@ -404,7 +427,7 @@ BrokerLink::Frame BrokerLink::closed_by_broker(const amqp_frame_t &frame)
         amqp_send_method(conn_, 0, AMQP_CONNECTION_CLOSE_OK_METHOD, &ok);
     }
     drop();
-    return {Event::lost};
+    return closed;
 }
 
 } // namespace dirmirror

@@ -55,6 +55,7 @@ class BrokerLink {
         ack,
         nack,
         lost,      // the connection broke or the broker closed it
+        refused,   // the broker closed the channel over what was published last
         blocked,   // the broker stopped taking publishes (a memory or disk alarm)
         unblocked, // and takes them again
     };
@@ -62,6 +63,7 @@ class BrokerLink {
         Event event = Event::nothing;
         std::uint64_t delivery_tag = 0;
         bool multiple = false;
+        bool too_large = false; // refused: the broker named the message's size
     };
 
     explicit BrokerLink(std::chrono::milliseconds reply_wait);
@@ -82,8 +84,9 @@ class BrokerLink {
     std::optional<std::uint64_t> publish(const Settings &settings, std::string_view body,
                                          const MessageProperties &properties);
     // One frame if one arrives within `wait`; acks, nacks and flow control are
-    // reported, other frames are consumed, a closed or broken connection
-    // gives `lost`.
+    // reported, other frames are consumed; a channel the broker closed gives
+    // `refused`, a closed or broken connection `lost`. Either way the link
+    // is closed then.
     Frame read(std::chrono::microseconds wait);
     void close_politely();
     void drop();
@@ -94,6 +97,7 @@ class BrokerLink {
     bool open_node(const Settings &settings, const BrokerNode &node);
     bool log_in(const Settings &settings);
     bool check_reply(const Settings &settings, const char *context, const amqp_rpc_reply_t &reply);
+    Frame read_frame(std::chrono::microseconds wait);
     Frame closed_by_broker(const amqp_frame_t &frame);
 
     const std::chrono::milliseconds reply_wait_;

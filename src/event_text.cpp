@@ -41,14 +41,16 @@ size_t value_list_size(std::span<const std::string_view> values)
 }
 
 /* Writes a list of values as "[v1,v2]"; `bare_json_allowed` lets a value
- * that is itself JSON go in unquoted. */
+ * that is itself JSON go in unquoted. Replaced values are told `replaced`
+ * under `type`. */
 void append_value_list(std::string &out, std::span<const std::string_view> values,
-                       bool bare_json_allowed)
+                       bool bare_json_allowed, std::string_view type, Replacements *replaced)
 {
     out += '[';
     for (const auto value : values) {
-        if (!(bare_json_allowed && append_bare_json(out, value)))
-            append_json_string(out, value);
+        if (!(bare_json_allowed && append_bare_json(out, value)) &&
+            append_json_string(out, value) && replaced != nullptr)
+            replaced->add(type);
         out += ',';
     }
     if (!values.empty())
@@ -58,7 +60,17 @@ void append_value_list(std::string &out, std::span<const std::string_view> value
 
 } // namespace
 
-void append_json_string(std::string &out, std::string_view bytes)
+void Replacements::add(std::string_view type)
+{
+    for (auto &[known, count] : by_type)
+        if (known == type) {
+            ++count;
+            return;
+        }
+    by_type.emplace_back(type, 1);
+}
+
+bool append_json_string(std::string &out, std::string_view bytes)
 {
     // Most values (names, DNs, member lists) are printable ASCII with nothing
     // to escape; they go in as they are, without the JSON library's copies.
@@ -69,10 +81,17 @@ void append_json_string(std::string &out, std::string_view bytes)
         out += '"';
         out.append(bytes);
         out += '"';
-        return;
+        return false;
     }
-    out += nlohmann::json(std::string(bytes))
-               .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    const nlohmann::json text = std::string(bytes);
+    try {
+        out += text.dump();
+        return false;
+    } catch (const nlohmann::json::type_error &) {
+        // Not UTF-8: the library says so, and writes it again with U+FFFD.
+        out += text.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+        return true;
+    }
 }
 
 const char *modify_op_name(int mod_op)
@@ -98,7 +117,7 @@ std::string delete_event_text(std::string_view dn)
 }
 
 std::string modify_event_text(int index, std::string_view dn, int mod_op, std::string_view type,
-                              std::span<const std::string_view> values)
+                              std::span<const std::string_view> values, Replacements *replaced)
 {
     const int op = mod_op & ~LDAP_MOD_BVALUES;
     // A DELETE lists the values it removes (none: the whole attribute).
@@ -114,7 +133,7 @@ std::string modify_event_text(int index, std::string_view dn, int mod_op, std::s
     text += "\",\"arg\":{";
     append_json_string(text, type);
     text += ':';
-    append_value_list(text, listed, true);
+    append_value_list(text, listed, true, type, replaced);
     text += "}}}\n";
     return text;
 }
@@ -130,7 +149,8 @@ size_t attributes_size(std::span<const AttributeValues> attributes)
 }
 
 /* ,"arg":{"type":["value",...],...}, or nothing without attributes. */
-void append_arg(std::string &text, std::span<const AttributeValues> attributes)
+void append_arg(std::string &text, std::span<const AttributeValues> attributes,
+                Replacements *replaced)
 {
     if (attributes.empty())
         return;
@@ -138,7 +158,7 @@ void append_arg(std::string &text, std::span<const AttributeValues> attributes)
     for (const auto &attribute : attributes) {
         append_json_string(text, attribute.type);
         text += ':';
-        append_value_list(text, attribute.values, false);
+        append_value_list(text, attribute.values, false, attribute.type, replaced);
         text += ',';
     }
     text.pop_back();
@@ -147,19 +167,21 @@ void append_arg(std::string &text, std::span<const AttributeValues> attributes)
 
 } // namespace
 
-std::string add_event_text(std::string_view dn, std::span<const AttributeValues> attributes)
+std::string add_event_text(std::string_view dn, std::span<const AttributeValues> attributes,
+                           Replacements *replaced)
 {
     std::string text;
     text.reserve(64 + dn.size() + attributes_size(attributes));
     text += "{\"dn\":";
     append_json_string(text, dn);
     text += ",\"op_type\":\"add\"";
-    append_arg(text, attributes);
+    append_arg(text, attributes, replaced);
     text += "}\n";
     return text;
 }
 
-std::string modrdn_event_text(const Rename &rename, std::span<const AttributeValues> attributes)
+std::string modrdn_event_text(const Rename &rename, std::span<const AttributeValues> attributes,
+                              Replacements *replaced)
 {
     std::string text;
     text.reserve(128 + rename.old_dn.size() + rename.new_dn.size() + rename.new_rdn.size() +
@@ -180,9 +202,28 @@ std::string modrdn_event_text(const Rename &rename, std::span<const AttributeVal
     // Consumers always find "arg", if only empty.
     if (attributes.empty())
         text += ",\"arg\":{}";
-    append_arg(text, attributes);
+    append_arg(text, attributes, replaced);
     text += "}\n";
     return text;
+}
+
+std::optional<std::string> event_dn(std::string_view text)
+{
+    // Every event's first "dn" member: {"dn":"..." or {"0":{"dn":"...
+    constexpr std::string_view kMember = "\"dn\":\"";
+    const auto start = text.find(kMember);
+    if (start == std::string_view::npos || start > 16)
+        return std::nullopt;
+    auto end = start + kMember.size();
+    while (end < text.size() && text[end] != '"')
+        end += text[end] == '\\' ? 2 : 1;
+    if (end >= text.size())
+        return std::nullopt;
+    const auto literal = text.substr(start + kMember.size() - 1, end - start - kMember.size() + 2);
+    const auto parsed = nlohmann::json::parse(literal, nullptr, false);
+    if (!parsed.is_string())
+        return std::nullopt;
+    return parsed.get<std::string>();
 }
 
 int format_new_text(char **text, const char *format, va_list arguments)

@@ -50,8 +50,8 @@ DM_EXPORT void *send_alive(void *publisher);
 DM_EXPORT int die_on_amqp_error(const char *subsystem, const char *context, amqp_rpc_reply_t reply);
 
 /* Reads the settings file at `path` into *config: 0 when every line was read
- * and nothing required is missing, -1 otherwise (each problem logged; *config
- * then holds the defaults). */
+ * and nothing required is missing, -1 otherwise (each problem logged, *config
+ * left as it was). */
 DM_EXPORT int initialize_config(ConnectionConfig *config, const char *path);
 /* Applies one "KEY=value" line: 0, or -1 (logged) when the line is wrong. */
 DM_EXPORT int set_config_fields(ConnectionConfig *config, const char *line);
@@ -63,7 +63,8 @@ DM_EXPORT int dm_str_format(char **text, const char *format, ...)
 
 /* 1 while a FULLSYNC is owed: the consumers' copy may be missing a change. */
 DM_EXPORT extern std::atomic<int> fullsync;
-/* The settings in effect; set by the entry point. */
+/* A copy of the settings the entry point read, for the older calls
+ * (__send_message); changing it changes nothing the plug-in publishes. */
 DM_EXPORT extern ConnectionConfig *connection_config;
 DM_EXPORT extern const Slapi_PluginDesc ldap_passing_data;
 /* Containers whose changes are published. */

@@ -32,6 +32,7 @@ struct Operation {
     const Plugin &plugin;
     std::string_view dn;
     const char *subsystem;
+    Replacements *replaced; // values written with U+FFFD
 };
 
 /* An event that cannot be built: the line says why, and a FULLSYNC takes
@@ -53,6 +54,24 @@ void add_facts(std::vector<Change> &changes, const ChangeFacts &facts)
     }
 }
 
+/* An event larger than the broker takes (MAX_MESSAGE_MB) would only be
+ * refused: it is a loss before it is sent. */
+bool fit_the_broker(const Operation &operation, const std::vector<Change> &changes)
+{
+    const int limit_mb = operation.plugin.settings().max_message_mb;
+    const std::size_t limit = static_cast<std::size_t>(limit_mb) << 20;
+    for (const auto &change : changes)
+        if (change.body.size() > limit) {
+            log_failure(operation.subsystem,
+                        "Событие о %.*s размером %zu байт больше MAX_MESSAGE_MB (%d МиБ): оно "
+                        "пропущено, потребителям будет отправлен FULLSYNC\n",
+                        static_cast<int>(operation.dn.size()), operation.dn.data(),
+                        change.body.size(), limit_mb);
+            return false;
+        }
+    return true;
+}
+
 /* Builds the operation's events with `build`; false when they could not all
  * be built (logged), an exception included. */
 template <typename Build>
@@ -61,7 +80,7 @@ bool build_changes(const Operation &operation, Build &build, bool replicated,
 {
     bool built = false;
     guarded(operation.subsystem, [&] {
-        built = build(operation, changes);
+        built = build(operation, changes) && fit_the_broker(operation, changes);
         add_facts(changes, change_facts(operation.pb, replicated,
                                         operation.plugin.csn_functions()));
         return 0;
@@ -91,7 +110,10 @@ template <typename Build> int handle_operation(Slapi_PBlock *pb, const char *sub
         bool lost = false;
         if (const char *dn = text_parameter(pb, SLAPI_TARGET_DN)) {
             const bool replicated = nested ? nesting_write_replicated() : is_replicated(pb);
-            lost = !build_changes(Operation{pb, *plugin, dn, subsystem}, build, replicated, changes);
+            Replacements replaced;
+            lost = !build_changes(Operation{pb, *plugin, dn, subsystem, &replaced}, build,
+                                  replicated, changes);
+            plugin->values_replaced(replaced, subsystem);
         } else {
             log_failure(subsystem, "Не удалось получить DN\n");
             lost = true;
@@ -182,7 +204,8 @@ bool build_modify(const Operation &operation, std::vector<std::string> &events)
         std::vector<std::string_view> values;
         if (shown == Verdict::publish)
             values = increment ? stored_values(entry, type) : modification_values(mod);
-        events.push_back(modify_event_text(published++, operation.dn, op, type, values));
+        events.push_back(
+            modify_event_text(published++, operation.dn, op, type, values, operation.replaced));
     }
     return true;
 }
@@ -195,7 +218,7 @@ bool build_add(const Operation &operation, std::vector<std::string> &events)
     const auto attributes = stored_attributes(operation, entry);
     if (!attributes)
         return false;
-    events.push_back(add_event_text(operation.dn, *attributes));
+    events.push_back(add_event_text(operation.dn, *attributes, operation.replaced));
     return true;
 }
 
@@ -223,7 +246,7 @@ bool build_rename(const Operation &operation, std::vector<Change> &changes)
         named.entering = entered.front();
     const Rename rename{operation.dn, shown_dn, request.new_rdn, request.delete_old_rdn,
                         request.new_superior};
-    changes.push_back({modrdn_event_text(rename, *attributes), std::move(named)});
+    changes.push_back({modrdn_event_text(rename, *attributes, operation.replaced), std::move(named)});
     return true;
 }
 

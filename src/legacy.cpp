@@ -14,6 +14,14 @@ constexpr char kSettingsSubsystem[] = "initial_config";
 
 } // namespace
 
+void export_settings(const Settings &settings)
+{
+    // Set while the server initialises plug-ins, before any thread uses it.
+    static Settings exported;
+    exported = settings;
+    connection_config = &exported;
+}
+
 int load_settings(ConnectionConfig *config, const char *path)
 {
     SettingsFile file = read_settings_file(path);
@@ -21,8 +29,10 @@ int load_settings(ConnectionConfig *config, const char *path)
         log_failure(kSettingsSubsystem, "%s\n", error.c_str());
     if (file.warning)
         log_failure(kInitSubsystem, "%s\n", file.warning->c_str());
-    *config = file.settings.value_or(Settings{});
-    return file.settings ? 0 : -1;
+    if (!file.settings)
+        return -1;
+    *config = std::move(*file.settings);
+    return 0;
 }
 
 int apply_settings_line(ConnectionConfig *config, const char *line)
@@ -51,7 +61,13 @@ void queue_control_message(const char *text)
 int deliver_on_own_connection(const char *text)
 {
     Plugin *plugin = Plugin::current();
-    FullsyncDebt debt(fullsync, plugin != nullptr ? &plugin->monitor() : nullptr);
+    // Beside a running stream the FULLSYNC owed is the stream's to settle:
+    // this message settles nothing, and when it fails a FULLSYNC follows in
+    // the stream, in order.
+    const bool beside_stream = plugin != nullptr && plugin->publisher() != nullptr;
+    std::atomic<int> own_flag{0};
+    FullsyncDebt debt(beside_stream ? own_flag : fullsync,
+                      plugin != nullptr ? &plugin->monitor() : nullptr);
     const int result = guarded(kSendSubsystem, [text, &debt, plugin] {
         if (connection_config == nullptr) {
             log_failure(kSendSubsystem, "connection_config :: Настройки подключения не загружены\n");
@@ -62,7 +78,9 @@ int deliver_on_own_connection(const char *text)
                    ? 0
                    : -1;
     });
-    if (result != 0)
+    if (result != 0 && beside_stream)
+        plugin->commit_order().append_loss();
+    else if (result != 0)
         debt.lost();
     return result;
 }

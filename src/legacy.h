@@ -7,8 +7,13 @@
 
 namespace dirmirror {
 
+/* Makes the exported `connection_config` a copy of `settings`: C callers
+ * may change it (set_config_fields), which changes nothing the publisher
+ * reads. */
+void export_settings(const Settings &settings);
+
 /* The settings of the file at `path` into *config: 0, or -1 when it can't be
- * opened or read (each problem logged; *config then holds the defaults). */
+ * opened or read (each problem logged, *config left as it was). */
 int load_settings(ConnectionConfig *config, const char *path);
 /* Applies one settings line to *config: 0, or -1 (logged) when it is wrong. */
 int apply_settings_line(ConnectionConfig *config, const char *line);

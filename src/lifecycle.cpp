@@ -3,6 +3,8 @@
 #include <amqp_ssl_socket.h>
 #include <openssl/ssl.h>
 
+#include <strings.h>
+
 #include <span>
 #include <string>
 
@@ -139,24 +141,46 @@ void on_backend_state(void *plugin, char *backend, int old_state, int new_state)
     });
 }
 
-/* "host:port" of this server as its configuration names it. */
-std::string server_origin(void *identity)
+/* What the plug-in needs of the server's own configuration. */
+struct ServerConfig {
+    std::string origin;           // "host:port" of this server as it names itself
+    bool dynamic_plugins = false; // plug-ins may be started while the server runs
+};
+
+ServerConfig server_config(void *identity)
 {
-    std::string origin;
+    ServerConfig server;
     Slapi_DN *config_dn = slapi_sdn_new_dn_byval("cn=config");
     Slapi_Entry *config = nullptr;
     char *attributes[] = {const_cast<char *>("nsslapd-localhost"),
-                          const_cast<char *>("nsslapd-port"), nullptr};
+                          const_cast<char *>("nsslapd-port"),
+                          const_cast<char *>("nsslapd-dynamic-plugins"), nullptr};
     if (slapi_search_internal_get_entry(config_dn, attributes, &config, identity) == 0 &&
         config != nullptr) {
         char *host = slapi_entry_attr_get_charptr(config, "nsslapd-localhost");
-        origin = std::string(host ? host : "") + ":" +
-                 std::to_string(slapi_entry_attr_get_int(config, "nsslapd-port"));
+        server.origin = std::string(host ? host : "") + ":" +
+                        std::to_string(slapi_entry_attr_get_int(config, "nsslapd-port"));
         slapi_ch_free_string(&host);
+        char *dynamic = slapi_entry_attr_get_charptr(config, "nsslapd-dynamic-plugins");
+        server.dynamic_plugins = dynamic != nullptr && strcasecmp(dynamic, "on") == 0;
+        slapi_ch_free_string(&dynamic);
         slapi_entry_free(config);
     }
     slapi_sdn_free(&config_dn);
-    return origin;
+    return server;
+}
+
+/* The secrets held back since this release: worth saying where a consumer
+ * may have had them. */
+void note_secrets_held_back(const Plugin &plugin)
+{
+    std::string names;
+    for (const auto secret : plugin.attribute_filter().secrets_held_back())
+        names += (names.empty() ? "" : ", ") + std::string(secret);
+    if (!names.empty())
+        log_note(kInitSubsystem,
+                 "Значения атрибутов-секретов не публикуются (PUBLISH_SECRETS=off): %s\n",
+                 names.c_str());
 }
 
 /* A SUBTREE base with no entry yet publishes nothing until one is made:
@@ -198,13 +222,16 @@ int set_up(Slapi_PBlock *pb)
         amqp_set_initialize_ssl_library(0);
         OPENSSL_init_ssl(0, nullptr);
     }
-    // A plug-in initialised again replaces the one before, which no longer
-    // hears of backends.
-    if (Plugin *before = Plugin::current())
+    // A plug-in initialised again replaces the one before, which is closed
+    // now if the server did not close it.
+    if (Plugin *before = Plugin::current()) {
         slapi_unregister_backend_state_change(before);
+        remove_monitor_entry(*before);
+        before->stop_publisher();
+    }
     Plugin &plugin = Plugin::begin(identity, std::move(settings), fullsync);
 
-    connection_config = &plugin.settings_in_effect();
+    export_settings(plugin.settings());
     if (register_plugin(pb, identity) != 0) {
         log_failure(kInitSubsystem, "Не удалость забиндить плагин\n");
         return -1;
@@ -232,13 +259,25 @@ int start_plugin(Slapi_PBlock *)
                 log_note(kInitSubsystem, "Функции CSN сервера (operation_get_csn, csn_as_string) "
                                          "не найдены: события будут без заголовка csn\n");
         }
-        warn_of_missing_bases(*plugin);
-        plugin->start_publisher(server_origin(plugin->plugin_id()));
+        if (plugin->publisher() == nullptr) { // the first start of this plug-in
+            warn_of_missing_bases(*plugin);
+            note_secrets_held_back(*plugin);
+        }
+        const ServerConfig server = server_config(plugin->plugin_id());
+        plugin->start_publisher(server.origin);
         register_monitor_entry(*plugin);
+        if (!plugin->settings().wait_for_broker_at_start)
+            return 0;
+        // With dynamic plug-ins this start may come while the server runs,
+        // holding the lock every operation takes: it must not wait then.
+        if (server.dynamic_plugins) {
+            log_note(kInitSubsystem, "WAIT_FOR_BROKER_AT_START не действует при "
+                                     "nsslapd-dynamic-plugins: on: запуск не ждёт брокера\n");
+            return 0;
+        }
         // The server handles its stop signal only once the start functions
         // have returned: a stop asked for meanwhile ends the wait.
-        if (plugin->settings().wait_for_broker_at_start)
-            plugin->wait_until_fullsync_confirmed([] { return slapi_is_shutting_down() != 0; });
+        plugin->wait_until_fullsync_confirmed([] { return slapi_is_shutting_down() != 0; });
         return 0;
     });
 }

@@ -81,6 +81,19 @@ void InFlight::refuse(const BrokerLink::Frame &nack)
             sent.message.refused_since = now;
 }
 
+void InFlight::refuse_oldest()
+{
+    if (!sent_.empty() && !sent_.front().message.refused_since)
+        sent_.front().message.refused_since = Clock::now();
+}
+
+Message InFlight::take_oldest()
+{
+    Message oldest = std::move(sent_.front().message);
+    sent_.pop_front();
+    return oldest;
+}
+
 void InFlight::restart_clock()
 {
     const auto now = Clock::now();

@@ -53,6 +53,10 @@ class InFlight {
     std::vector<Message> acknowledge(const BrokerLink::Frame &ack);
     // Marks the messages a nack refuses (they stay, to go out again).
     void refuse(const BrokerLink::Frame &nack);
+    // The same for the oldest one alone (the broker closed the channel over it).
+    void refuse_oldest();
+    // The oldest one, removed from the list.
+    Message take_oldest();
     // The wait for confirms starts afresh (a broker that blocked publishers
     // confirms nothing meanwhile).
     void restart_clock();

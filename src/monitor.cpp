@@ -32,6 +32,7 @@ Monitor::attributes(const Settings &settings, Gauges gauges, Reader reader) cons
     shown.emplace_back("eventsDropped", number(events_dropped.load()));
     shown.emplace_back("fullsyncsPublished", number(fullsyncs_published.load()));
     shown.emplace_back("eventsReplayed", number(events_replayed.load()));
+    shown.emplace_back("valuesReplaced", number(values_replaced.load()));
     shown.emplace_back("queueDepth", number(gauges.queue_depth));
     shown.emplace_back("queueHighWater", number(gauges.queue_high_water));
     shown.emplace_back("bufferBytes", number(gauges.buffer_bytes));

@@ -25,7 +25,11 @@ class Monitor {
     Counter events_dropped{0};      // change events consumers will not get (a FULLSYNC covers them)
     Counter fullsyncs_published{0}; // FULLSYNCs the broker confirmed
     Counter events_replayed{0};     // change events published again after a lost connection
+    Counter values_replaced{0};     // values published with U+FFFD for bytes that are not UTF-8
     std::atomic<bool> broker_blocked{false}; // the broker takes no publishes for now
+    // When the oldest message published and not yet confirmed was made
+    // (seconds since the epoch); 0: none. The publisher keeps it.
+    std::atomic<std::int64_t> oldest_unconfirmed{0};
 
     void started(std::time_t when) { start_time_.store(when); }
     // "host:port" of the node the publisher is connected to; empty: none.

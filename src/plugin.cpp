@@ -6,6 +6,8 @@
 #include <random>
 #include <ctime>
 
+#include "dn.h"
+#include "log.h"
 #include "timings.h"
 
 namespace dirmirror {
@@ -36,7 +38,7 @@ std::string random_run_id()
 Plugin::Plugin(void *plugin_id, Settings settings, std::atomic<int> &owed_flag,
                PublisherTimes times)
     : plugin_id_(plugin_id), identity_{{}, random_run_id()}, settings_(std::move(settings)),
-      filter_(settings_.exclude_attributes), subtrees_(settings_.subtrees), times_(times),
+      filter_(settings_.exclude_attributes, settings_.publish_secrets), subtrees_(settings_.subtrees), times_(times),
       buffer_(static_cast<std::size_t>(settings_.buffer_mb) << 20), order_(buffer_),
       debt_(owed_flag, &monitor_)
 {
@@ -49,7 +51,18 @@ Plugin &Plugin::begin(void *plugin_id, Settings settings, std::atomic<int> &owed
                       PublisherTimes times)
 {
     auto *plugin = new Plugin(plugin_id, std::move(settings), owed_flag, times);
-    plugin->replaced_.reset(current_.exchange(plugin));
+    // The server initialises a plug-in again only while no operation runs
+    // (it holds its plug-in lock); the one before goes, unless its publisher
+    // thread was left behind at its close, and uses it still.
+    std::unique_ptr<Plugin> before(current_.exchange(plugin));
+    if (before != nullptr)
+        before->stop_publisher();
+    if (before != nullptr && before->publisher_left_behind_) {
+        static std::mutex kept_mutex;
+        static std::vector<std::unique_ptr<Plugin>> kept; // never freed (see plugin.h)
+        std::lock_guard lock(kept_mutex);
+        kept.push_back(std::move(before));
+    }
     return *plugin;
 }
 
@@ -84,21 +97,40 @@ void Plugin::stop_publisher()
         publisher_thread_.join();
         publisher_.reset();
     } else {
-        // Still blocked: the thread and its publisher are left to the
-        // process's exit (this Plugin is never freed).
+        // Still blocked (a name lookup that does not end): the thread and its
+        // publisher are left to the process's exit, and this Plugin is never
+        // freed.
         publisher_thread_.detach();
         publisher_.release();
+        publisher_left_behind_ = true;
     }
 }
 
 Monitor::Gauges Plugin::gauges()
 {
     std::int64_t oldest = order_.oldest_timestamp();
-    if (Publisher *running = publisher())
-        if (const auto sent = running->oldest_timestamp(); sent != 0 && (oldest == 0 || sent < oldest))
-            oldest = sent;
+    if (const auto sent = monitor_.oldest_unconfirmed.load(); sent != 0 && (oldest == 0 || sent < oldest))
+        oldest = sent;
     return {order_.depth(), order_.high_water(), buffer_.used(), buffer_.high_water(),
             oldest == 0 ? 0 : std::max<std::int64_t>(0, std::time(nullptr) - oldest)};
+}
+
+void Plugin::values_replaced(const Replacements &replaced, const char *subsystem)
+{
+    for (const auto &[type, count] : replaced.by_type) {
+        monitor_.values_replaced += count;
+        std::string name = type;
+        std::transform(name.begin(), name.end(), name.begin(), ascii_lower);
+        {
+            std::lock_guard lock(replaced_types_mutex_);
+            if (!replaced_types_.insert(name).second)
+                continue;
+        }
+        log_failure(subsystem, "Значения атрибута %s не в UTF-8: в событиях байты, "
+                                        "не составляющие UTF-8, заменены символом U+FFFD (об этом "
+                                        "атрибуте больше не сообщается)\n",
+                    type.c_str());
+    }
 }
 
 Publisher *Plugin::publisher()

@@ -3,15 +3,16 @@
 //
 // Lifetimes, once:
 // - A Plugin is made by the init function from the settings it read, and
-//   becomes current; the host's callbacks reach it through current(). It is
-//   never freed: a later init (a test, or the server re-enabling the plug-in)
-//   makes a new one current, which keeps the one it replaced, since a
-//   handler or a publisher thread left behind at close may still use it.
+//   becomes current; the host's callbacks reach it through current(). A
+//   later init (a test, or the server starting the plug-in again) makes a
+//   new one current and frees the one it replaced, unless that one's
+//   publisher thread was left behind at its close (see below).
 // - The settings, the attribute filter, the subtrees, the monitor's counters, the buffer,
 //   the commit order and the FULLSYNC debt live as long as the Plugin.
 // - The publisher and its thread live from the start function to the close
-//   function. A thread that does not finish in time (a write the broker never
-//   takes) is left to the process's exit, and its publisher with it.
+//   function. Every call it makes ends within the close's bound (a write or
+//   read is cut short by shutting its socket down); only a name lookup that
+//   never ends leaves it behind, to the process's exit, with its publisher.
 // - The monitor entry's callbacks are registered by the start function and
 //   removed by the close function.
 
@@ -19,12 +20,14 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 
 #include "buffer.h"
 #include "commit_order.h"
 #include "csn.h"
+#include "event_text.h"
 #include "fullsync_debt.h"
 #include "monitor.h"
 #include "publisher.h"
@@ -52,14 +55,15 @@ class Plugin {
     const CsnFunctions &csn_functions() const { return csn_functions_; }
     void set_csn_functions(CsnFunctions functions) { csn_functions_ = functions; }
     const Settings &settings() const { return settings_; }
-    // For the exported `connection_config`, which C callers see as mutable.
-    Settings &settings_in_effect() { return settings_; }
     const AttributeFilter &attribute_filter() const { return filter_; }
     const SubtreeMatch &subtrees() const { return subtrees_; }
     CommitOrder &commit_order() { return order_; }
     Monitor &monitor() { return monitor_; }
     // What the monitor entry reads at each search.
     Monitor::Gauges gauges();
+    // Values an event carried with U+FFFD in place of bytes that are not
+    // UTF-8: counted, and logged once per attribute type.
+    void values_replaced(const Replacements &replaced, const char *subsystem);
 
     // Starts the publisher thread, once; `origin` names this server
     // ("host:port") in the headers.
@@ -85,7 +89,7 @@ class Plugin {
     void *const plugin_id_;
     Identity identity_;
     CsnFunctions csn_functions_;
-    Settings settings_;
+    const Settings settings_;
     const AttributeFilter filter_;
     const SubtreeMatch subtrees_;
     const PublisherTimes times_;
@@ -98,7 +102,9 @@ class Plugin {
     std::unique_ptr<Publisher> publisher_;
     std::thread publisher_thread_;
     std::atomic<bool> stopping_{false};
-    std::unique_ptr<Plugin> replaced_; // never freed either (see above)
+    bool publisher_left_behind_ = false; // at a close: this Plugin is never freed
+    std::mutex replaced_types_mutex_;
+    std::set<std::string> replaced_types_; // logged already, in lower case
 };
 
 } // namespace dirmirror

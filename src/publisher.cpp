@@ -9,6 +9,7 @@
 
 #include <algorithm>
 
+#include "event_text.h"
 #include "log.h"
 
 namespace dirmirror {
@@ -140,6 +141,7 @@ void Publisher::end_running()
                     "Остановка: %zu сообщений без подтверждения брокера; их покроет FULLSYNC при "
                     "следующем запуске\n",
                     unconfirmed);
+    monitor_.oldest_unconfirmed = 0; // what is left is no longer this publisher's
     std::lock_guard lock(done_mutex_);
     finished_ = true;
     done_.notify_all();
@@ -216,6 +218,9 @@ void Publisher::on_frame(const BrokerLink::Frame &frame)
         link_.drop();
         on_link_lost();
         break;
+    case BrokerLink::Event::refused:
+        on_refused(frame.too_large);
+        break;
     case BrokerLink::Event::lost:
         on_link_lost();
         break;
@@ -232,6 +237,29 @@ void Publisher::on_frame(const BrokerLink::Frame &frame)
     case BrokerLink::Event::nothing:
         break;
     }
+}
+
+/* The broker closed the channel over the oldest message it had not
+ * confirmed (it took those before and dropped those after). Too large for
+ * it, that message is a loss at once; refused for another reason, it goes
+ * out again on a fresh connection, as a refused one does, and is a loss
+ * once the broker has refused it for timings::kRefusalLimit. */
+void Publisher::on_refused(bool too_large)
+{
+    if (in_flight_.empty()) {
+        on_link_lost();
+        return;
+    }
+    if (!too_large) {
+        in_flight_.refuse_oldest();
+        on_link_lost();
+        return;
+    }
+    std::vector<Message> refused;
+    refused.push_back(in_flight_.take_oldest());
+    on_link_lost();
+    lose(refused, "Брокер не принял сообщение о %s размером %zu байт (больше max_message_size "
+                  "брокера): оно пропущено, потребителям будет отправлен FULLSYNC\n");
 }
 
 void Publisher::on_link_lost()
@@ -348,21 +376,36 @@ bool Publisher::send(Message message)
 void Publisher::drop_refused()
 {
     const auto now = Clock::now();
-    std::size_t messages = 0, events = 0;
+    std::vector<Message> refused;
     while (!outbox_.empty() && outbox_.front().refused_since &&
            now - *outbox_.front().refused_since >= times_.refusal_limit &&
            outbox_.front().kind != Message::Kind::fullsync) {
-        buffer_.give_back(outbox_.front().buffer_bytes);
-        events += outbox_.front().kind == Message::Kind::change;
-        ++messages;
+        refused.push_back(std::move(outbox_.front()));
         outbox_.pop_front();
     }
-    if (messages == 0)
+    if (refused.empty())
         return;
-    log_failure(kSendSubsystem,
-                "Брокер отклоняет %zu сообщений дольше %lld с: они пропущены, потребителям "
-                "будет отправлен FULLSYNC\n",
-                messages, static_cast<long long>(times_.refusal_limit.count() / 1000));
+    const std::string why = "Брокер отклоняет " + std::to_string(refused.size()) +
+                            " сообщений дольше " +
+                            std::to_string(times_.refusal_limit.count() / 1000) +
+                            " с (первое — о %s, %zu байт): они пропущены, потребителям будет "
+                            "отправлен FULLSYNC\n";
+    lose(refused, why.c_str());
+}
+
+/* `messages`, taken from the head of what goes out, are a loss: one line
+ * (`why`, given the first one's DN and size) says so, and a FULLSYNC takes
+ * their place at the head. */
+void Publisher::lose(const std::vector<Message> &messages, const char *why)
+{
+    std::uint64_t events = 0;
+    for (const auto &message : messages) {
+        buffer_.give_back(message.buffer_bytes);
+        events += message.kind == Message::Kind::change;
+    }
+    const Message &first = messages.front();
+    const std::string dn = event_dn(first.body).value_or("управляющее сообщение");
+    log_failure(kSendSubsystem, why, dn.c_str(), first.body.size());
     debt_.lost(events);
     if (outbox_.empty() || outbox_.front().kind != Message::Kind::fullsync)
         outbox_.push_front(control_message(Message::Kind::fullsync, kFullsyncBody, settings_));
@@ -402,7 +445,7 @@ void Publisher::report_state()
         oldest = in_flight_.oldest().message.timestamp;
     else if (!outbox_.empty())
         oldest = outbox_.front().timestamp;
-    oldest_timestamp_ = oldest;
+    monitor_.oldest_unconfirmed = oldest;
 }
 
 void Publisher::wait_for_work()
@@ -414,7 +457,9 @@ void Publisher::wait_for_work()
     if (current == Phase::connecting)
         sooner(next_attempt_);
     if (current == Phase::streaming) {
-        sooner(next_alive_);
+        // An ALIVE goes out only behind what waits to go out again.
+        if (outbox_.empty())
+            sooner(next_alive_);
         if (!in_flight_.empty())
             sooner(in_flight_.oldest().sent_at + times_.reply_wait);
         if (!outbox_.empty() && outbox_.front().refused_since)

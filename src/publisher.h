@@ -74,16 +74,14 @@ class Publisher {
     // not finish (it is then left to the process's exit).
     bool stop(std::chrono::milliseconds wait,
               std::chrono::milliseconds after_interrupt = timings::kStopAfterInterrupt);
-    Phase phase() const;
-    // When the oldest message not yet confirmed was made (seconds since the
-    // epoch); 0: none. Read from any thread.
-    std::int64_t oldest_timestamp() const { return oldest_timestamp_.load(); }
 
   private:
+    Phase phase() const;
     bool begin_running();
     void end_running();
     void read_frames();
     void on_frame(const BrokerLink::Frame &frame);
+    void on_refused(bool too_large);
     void on_link_lost();
     void connect();
     void publish_due();
@@ -91,6 +89,7 @@ class Publisher {
     Message prepared(Outgoing &&item);
     bool send(Message message);
     void drop_refused();
+    void lose(const std::vector<Message> &messages, const char *why);
     bool fullsync_pending() const;
     bool finished();
     void wait_for_work();
@@ -113,7 +112,6 @@ class Publisher {
     Clock::duration pause_{}; // before the next connection attempt
     std::uint64_t seq_ = 0;
     std::string reported_node_;
-    std::atomic<std::int64_t> oldest_timestamp_{0};
 
     // The watchdog: when a write began (0: none), in steady nanoseconds.
     std::atomic<std::int64_t> writing_since_{0};

@@ -37,10 +37,12 @@ constexpr SettingKey kKeys[] = {
      &Settings::exclude_attributes},
     {"PUBLISH_REPLICATED", Kind::on_off, "on", "publishReplicated", &Settings::publish_replicated},
     {"PUBLISH_INTERNAL", Kind::on_off, "on", "publishInternal", &Settings::publish_internal},
-    {"WAIT_FOR_BROKER_AT_START", Kind::on_off, "on", "waitForBrokerAtStart",
+    {"PUBLISH_SECRETS", Kind::on_off, "off", "publishSecrets", &Settings::publish_secrets},
+    {"WAIT_FOR_BROKER_AT_START", Kind::on_off, "off", "waitForBrokerAtStart",
      &Settings::wait_for_broker_at_start},
     {"MONITOR_GROUP", Kind::dn, "none", "monitorGroup", &Settings::monitor_group},
     {"BUFFER_MB", Kind::number, "256", "bufferMb", &Settings::buffer_mb},
+    {"MAX_MESSAGE_MB", Kind::number, "128", "maxMessageMb", &Settings::max_message_mb},
     {"SUBTREE", Kind::dn_each, "the five containers", "subtree", &Settings::subtrees},
     {"ROUTING", Kind::routing, "single", "routing", &Settings::routing_per_subtree},
 };

@@ -29,8 +29,10 @@ struct Settings {
     std::vector<std::string> exclude_attributes;
     bool publish_replicated = true;
     bool publish_internal = true;
-    bool wait_for_broker_at_start = true;
+    bool publish_secrets = false; // the password-equivalent attributes too
+    bool wait_for_broker_at_start = false;
     std::int32_t buffer_mb = 256; // what events on their way may hold, in MiB
+    std::int32_t max_message_mb = 128; // the largest event the broker takes, in MiB
     std::optional<std::string> monitor_group; // a group DN; none: only the root DN
     std::vector<std::string> subtrees; // base DNs; none: the five default containers
     bool routing_per_subtree = false;  // each subtree's events under a routing key of its own

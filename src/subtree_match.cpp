@@ -16,6 +16,9 @@ SubtreeMatch::SubtreeMatch(const std::vector<std::string> &bases) : by_text_(bas
             continue; // the settings reader refused it already
         subtrees_.push_back({base, routing_name(rdns->front())});
         bases_.push_back(slapi_sdn_new_dn_byval(base.c_str()));
+        // The server normalises a DN the first time it is compared, writing
+        // into it: done here, before handlers on many threads compare.
+        slapi_sdn_get_ndn(bases_.back());
         depths_.push_back(rdns->size());
     }
 }

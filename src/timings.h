@@ -10,8 +10,11 @@ namespace dirmirror::timings {
 
 using namespace std::chrono_literals;
 
-// Connecting, each broker reply, and each publisher confirm.
+// Each broker reply, and each publisher confirm.
 inline constexpr std::chrono::milliseconds kReplyWait = 10s;
+// Opening a connection (TCP and TLS): until it is open, nothing can cut it
+// short, so it must end before a stop gives up on the publisher.
+inline constexpr std::chrono::milliseconds kConnectWait = 5s;
 // After a lost connection the next attempt is made at once; then the pauses
 // between attempts double from kReconnectFirstPause up to kReconnectMaxPause.
 inline constexpr std::chrono::milliseconds kReconnectFirstPause = 250ms;
@@ -39,6 +42,7 @@ inline constexpr std::chrono::milliseconds kStopAfterInterrupt = 1s;
 // The server waits for every close function as long as it takes; the
 // plug-in holds its stop no longer than 10 s, whatever the broker does.
 static_assert(kFlushTime < kStopWait && kStopWait + kStopAfterInterrupt < 10s);
+static_assert(kConnectWait < kStopWait);
 
 // An operation numbered at commit that never hands its events over holds
 // later ones back this long, then counts as lost.

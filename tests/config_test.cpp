@@ -156,7 +156,9 @@ TEST_F(SettingsFile, ValuesAsWrittenAndTheDefaults)
     ASSERT_TRUE(plain.settings);
     EXPECT_EQ(plain.settings->port, 5672);
     EXPECT_EQ(plain.settings->vhost, "/");
-    EXPECT_TRUE(plain.settings->publish_internal && plain.settings->wait_for_broker_at_start);
+    EXPECT_TRUE(plain.settings->publish_internal);
+    EXPECT_FALSE(plain.settings->wait_for_broker_at_start || plain.settings->publish_secrets);
+    EXPECT_EQ(plain.settings->max_message_mb, 128);
     EXPECT_TRUE(plain.settings->subtrees.empty());
     EXPECT_FALSE(plain.settings->routing_per_subtree);
     EXPECT_FALSE(plain.warning);
@@ -170,7 +172,7 @@ TEST_F(SettingsFile, ThePluginLogsEachProblemAndRefusesToStart)
     dirmirror::Settings settings;
     settings.host = "kept";
     EXPECT_EQ(initialize_config(&settings, path.c_str()), -1);
-    EXPECT_EQ(settings.host, "") << "the defaults, not half the file";
+    EXPECT_EQ(settings.host, "kept") << "as it was, not half the file";
     std::vector<std::string> lines;
     for (const auto &line : fake_log_lines()) {
         EXPECT_EQ(line.text.find("s3cr3t"), std::string::npos) << line.text;
@@ -284,6 +286,25 @@ TEST(attribute_filter, HidesExcludedTypesAndNeverShowsPasswordsOrBookkeeping)
         EXPECT_EQ(filter.verdict(type), verdict) << type;
     EXPECT_EQ(dirmirror::AttributeFilter().verdict("unhashed#user#password"), Verdict::never);
     EXPECT_EQ(dirmirror::AttributeFilter().verdict("userPassword"), Verdict::publish);
+}
+
+// Password-equivalent secrets stay home unless PUBLISH_SECRETS asks for them;
+// the current userPassword hash is no such secret.
+TEST(attribute_filter, HoldsBackSecretsUnlessAskedFor)
+{
+    using Verdict = dirmirror::AttributeFilter::Verdict;
+    const dirmirror::AttributeFilter held, published({}, true);
+    for (const auto secret : {"krbPrincipalKey", "IPANTHASH", "sambaNTPassword;binary",
+                              "passwordHistory", "userPKCS12", "ipatokenOTPkey"}) {
+        EXPECT_EQ(held.verdict(secret), Verdict::hide_values) << secret;
+        EXPECT_EQ(published.verdict(secret), Verdict::publish) << secret;
+    }
+    EXPECT_EQ(held.verdict("userPassword"), Verdict::publish);
+    EXPECT_TRUE(published.secrets_held_back().empty());
+    const std::vector<std::string> excluded = {"krbPrincipalKey", "ipantHash"};
+    const auto named = dirmirror::AttributeFilter(excluded).secrets_held_back();
+    EXPECT_EQ(named.size(), std::size(dirmirror::kPasswordEquivalents) - 2);
+    EXPECT_EQ(std::count(named.begin(), named.end(), "ipaNTHash"), 0);
 }
 
 TEST(FailureLog, ReachesTheLogWholeAndBecomesTheMonitorsLastError)

@@ -305,6 +305,25 @@ TEST_F(Publishing, ARefusedEventGoesOutAgainAndOnlyAPersistentRefusalIsALoss)
     }
 }
 
+// The broker closes the channel over a message (here: the exchange is
+// missing): it goes out again on fresh connections, and once it has been
+// refused past the limit it is a loss, named in one line, with a FULLSYNC in
+// its place; the stream goes on.
+TEST_F(Publishing, AMessageTheBrokerClosesTheChannelOverIsALossOnlyPastTheLimit)
+{
+    times.refusal_limit = 1500ms;
+    commit({change("refused")});
+    start();
+    std::this_thread::sleep_for(2500ms);
+    TestQueue queue(exchange, routing_key); // the exchange at last
+    commit({change("after")});
+    auto got = queue.wait_for(3, 8s);
+    std::erase_if(got, [](const Delivered &m) { return m.body == kAlive; });
+    EXPECT_EQ(without_copies(got), (std::vector<std::string>{kFullsync, change("after")}));
+    EXPECT_EQ(fake_log_matching("(первое — о uid=refused,cn=users,cn=accounts,dc=lab, ").size(), 1u);
+    EXPECT_EQ(monitor.events_dropped.load(), 1u);
+}
+
 // Confirms are held back, then the connection is cut: the events in flight
 // go out again on the next connection, first, with their message_id and seq,
 // and no FULLSYNC is owed.

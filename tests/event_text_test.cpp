@@ -282,3 +282,15 @@ TEST(event_text, LargeValueListsTakeLinearTime)
 }
 
 } // namespace
+
+// The DN a refused message's log line names.
+TEST(event_text, EachEventNamesItsDn)
+{
+    const std::string odd = "cn=a\\, \"b\",cn=users,dc=lab";
+    for (const auto &text :
+         {dirmirror::delete_event_text(odd), modify(3, odd, LDAP_MOD_ADD, "cn", {"x"}),
+          add(odd, {{"cn", {"x"}}})})
+        EXPECT_EQ(dirmirror::event_dn(text), odd) << text;
+    EXPECT_EQ(dirmirror::event_dn("{\"op_type\": \"FULLSYNC\"}"), std::nullopt);
+    EXPECT_EQ(dirmirror::event_dn("{\"dn\":\"unterminated"), std::nullopt);
+}

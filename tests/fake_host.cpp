@@ -130,11 +130,13 @@ void fake_directory_entry(const std::string &dn, const slapi_entry &entry)
     directory_entries[fake_normalized_dn(dn)] = entry;
 }
 
-void fake_server_config(const std::string &host, int port)
+void fake_server_config(const std::string &host, int port, bool dynamic_plugins)
 {
     std::lock_guard lock(log_mutex);
     server_config.emplace();
     server_config->add("nsslapd-localhost", {host}).add("nsslapd-port", {std::to_string(port)});
+    if (dynamic_plugins)
+        server_config->add("nsslapd-dynamic-plugins", {"on"});
 }
 
 void fake_refuse_plugin_registration(bool refuse)
@@ -335,10 +337,18 @@ Slapi_DN *slapi_sdn_new_dn_byref(const char *dn)
     return new slapi_dn{dn};
 }
 
+const char *slapi_sdn_get_ndn(const Slapi_DN *sdn)
+{
+    auto *lazy = const_cast<Slapi_DN *>(sdn); // the server writes it on first use too
+    if (lazy->ndn.empty())
+        lazy->ndn = fake_normalized_dn(lazy->dn);
+    return lazy->ndn.c_str();
+}
+
 // As the server compares: on RDN boundaries, an escaped comma is no boundary.
 int slapi_sdn_issuffix(const Slapi_DN *sdn, const Slapi_DN *suffix)
 {
-    const std::string dn = fake_normalized_dn(sdn->dn), base = fake_normalized_dn(suffix->dn);
+    const std::string dn = slapi_sdn_get_ndn(sdn), base = slapi_sdn_get_ndn(suffix);
     if (dn.size() < base.size() || dn.compare(dn.size() - base.size(), base.size(), base) != 0)
         return 0;
     const std::size_t at = dn.size() - base.size();

@@ -56,6 +56,7 @@ struct slapi_pblock {
 
 struct slapi_dn {
     std::string dn;
+    std::string ndn = {}; // normalised the first time it is asked for, as the server does
 };
 
 // A backend as slapi_be_private and slapi_be_is_flag_set see it.
@@ -67,7 +68,7 @@ struct backend {
 Slapi_Backend *fake_database_backend();
 
 // What slapi_search_internal_get_entry finds at cn=config (nothing when empty).
-void fake_server_config(const std::string &host, int port);
+void fake_server_config(const std::string &host, int port, bool dynamic_plugins = false);
 // The CSN the server's operation_get_csn gives `operation`.
 void fake_operation_csn(const void *operation, const std::string &csn);
 // An entry slapi_search_internal_get_entry finds at `dn`.

@@ -49,6 +49,7 @@ class Handlers : public PluginOnTestBroker {
         ASSERT_EQ(dirmirror::start_plugin(nullptr), 0);
         started = queue->wait_for(2, 10s);
         ASSERT_EQ(bodies(started), (std::vector<std::string>{kFullsync, kAlive}));
+        fake_log_clear(); // the start's notes
     }
     void restart(const dirmirror::Settings &settings)
     {
@@ -649,8 +650,8 @@ slapi_pblock requester(bool root, std::string *dn)
 }
 
 const std::set<std::string> kCounters = {
-    "eventsPublished", "eventsDropped", "eventsReplayed", "fullsyncsPublished", "queueDepth",
-    "queueHighWater", "bufferBytes", "bufferHighWater", "lagSeconds"};
+    "eventsPublished", "eventsDropped", "eventsReplayed", "valuesReplaced", "fullsyncsPublished",
+    "queueDepth", "queueHighWater", "bufferBytes", "bufferHighWater", "lagSeconds"};
 } // namespace
 
 TEST_F(Handlers, TheMonitorEntryShowsDeliveryAndRefusesChanges)
@@ -709,12 +710,37 @@ TEST_F(Handlers, TheMonitorEntryShowsDeliveryAndRefusesChanges)
                      "startTime", "rabbitHost", "rabbitPort", "rabbitVhost", "rabbitExchange",
                      "rabbitRoutingKey", "rabbitUsername", "rabbitTls", "rabbitCacert", "rabbitCert",
                      "rabbitKey", "rabbitVerifyHostname", "excludeAttributes", "publishReplicated",
-                     "publishInternal", "waitForBrokerAtStart", "monitorGroup", "bufferMb", "routing"});
+                     "publishInternal", "publishSecrets", "waitForBrokerAtStart", "monitorGroup",
+                     "bufferMb", "maxMessageMb", "routing"});
     EXPECT_EQ(types, expected);
 
     EXPECT_EQ(dirmirror::close_plugin(nullptr), 0);
     EXPECT_TRUE(fake_dse_callbacks().empty());
     start(config); // for TearDown
+}
+
+// A value that is not UTF-8 goes out with U+FFFD in place of its bad bytes:
+// each such value counts, and each attribute type is logged once.
+TEST_F(Handlers, ValuesThatAreNotUtf8AreCountedAndNamedOncePerType)
+{
+    FakeMods mods;
+    mods.add(LDAP_MOD_REPLACE, "jpegPhoto", std::vector<std::string>{"\xff\xd8", "\xff\xe0"})
+        .add(LDAP_MOD_REPLACE, "userCertificate;binary", std::vector<std::string>{"0\x82\xff"})
+        .add(LDAP_MOD_REPLACE, "sn", std::vector<std::string>{"Müller"});
+    for (int again = 0; again < 2; ++again) {
+        auto pb = operation(kUserDn);
+        pb.ptrs[SLAPI_MODIFY_MODS] = mods.get();
+        commit(pb, get_entry_rodide_modify);
+    }
+    EXPECT_EQ(events().size(), 6u);
+    std::string root_dn = "cn=Directory Manager";
+    auto root = requester(true, &root_dn);
+    EXPECT_EQ(monitor_entry(&root).at("valuesReplaced"), "6");
+    std::vector<std::string> named;
+    for (const auto &line : fake_log_matching("не в UTF-8"))
+        named.push_back(line.text.substr(0, line.text.find(" не в UTF-8")));
+    EXPECT_EQ(named, (std::vector<std::string>{"Значения атрибута jpegPhoto",
+                                               "Значения атрибута userCertificate;binary"}));
 }
 
 // The root DN and the members of MONITOR_GROUP see the broker link, the last
@@ -849,13 +875,16 @@ TEST_F(Handlers, WritesInsideABindAreNotPublished)
         auto write = operation(kUserDn);
         write.internal = true;
         write.ptrs[SLAPI_MODIFY_MODS] = mods.get();
-        if (c.bind_begun)
+        if (c.bind_begun) {
             EXPECT_EQ(dirmirror::begin_bind(&bind), 0);
-        if (c.bind_ended)
+        }
+        if (c.bind_ended) {
             EXPECT_EQ(dirmirror::end_bind(&bind), 0);
+        }
         extended.internal = c.other_internal;
-        if (c.other_operation) // its pre-operation call (registered at init)
+        if (c.other_operation) { // its pre-operation call (registered at init)
             EXPECT_EQ(dirmirror::end_bind(&extended), 0);
+        }
         run_write(write, get_entry_rodide_modify, {});
         EXPECT_EQ(events().size(), c.published);
         EXPECT_EQ(dirmirror::end_bind(&bind), 0);

@@ -75,12 +75,13 @@ TEST(PluginLibrary, LoadsAndBindsItsOwnCallsInternally)
     }
     library_send_message("{\"op_type\": \"NOTE\"}");
 
-    EXPECT_EQ(bodies(queue.wait_for(4, 5s)),
-              (std::vector<std::string>{"{\"op_type\": \"FULLSYNC\"}", "{\"op_type\": \"ALIVE\"}",
-                                        "{\"dn\":\"" + dn + "\",\"op_type\":\"delete\"}\n",
-                                        "{\"op_type\": \"NOTE\"}"}));
+    auto got = bodies(queue.wait_for(4, 5s));
+    std::erase(got, "{\"op_type\": \"ALIVE\"}");
+    EXPECT_EQ(got, (std::vector<std::string>{"{\"op_type\": \"FULLSYNC\"}",
+                                             "{\"dn\":\"" + dn + "\",\"op_type\":\"delete\"}\n",
+                                             "{\"op_type\": \"NOTE\"}"}));
     EXPECT_EQ(host_send_message_calls.load(), 0);
     EXPECT_EQ(reinterpret_cast<Function>(pb.ptrs[SLAPI_PLUGIN_CLOSE_FN])(&pb), 0);
     std::remove(settings.c_str());
-    EXPECT_EQ(fake_log_lines().size(), 1u) << "the start-up notice only";
+    EXPECT_EQ(fake_log_lines().size(), 2u) << "the start-up notice and the secrets held back only";
 }

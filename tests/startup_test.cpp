@@ -27,6 +27,11 @@ namespace {
 const std::string kFullsync = "{\"op_type\": \"FULLSYNC\"}";
 const std::string kAlive = "{\"op_type\": \"ALIVE\"}";
 const std::string kStartLine = "Инициализациия плагина\n";
+// At every start: the password-equivalent attributes no setting names.
+const std::string kSecretsLine =
+    "Значения атрибутов-секретов не публикуются (PUBLISH_SECRETS=off): krbPrincipalKey, "
+    "krbPwdHistory, krbMKey, ipaNTHash, sambaNTPassword, sambaLMPassword, sambaPasswordHistory, "
+    "passwordHistory, userPKCS12, ipatokenOTPkey, ipaSecretKey\n";
 
 int thread_count()
 {
@@ -147,7 +152,7 @@ TEST_F(Startup, MissingIdentityFails)
 
 TEST_F(Startup, RegistersThenStartsWithAFullsyncAndRunsThePublisherUntilClose)
 {
-    write_settings(exchange);
+    write_settings(exchange, "WAIT_FOR_BROKER_AT_START=on\n");
     TestQueue queue(exchange, routing_key);
     const int threads = thread_count();
     ASSERT_EQ(get_entry_rodide_init(&pb), 0);
@@ -215,7 +220,7 @@ TEST_F(Startup, RegistersThenStartsWithAFullsyncAndRunsThePublisherUntilClose)
         for (const auto &[slot, function] : companions[i].slots)
             EXPECT_EQ(plugins[i].pb->ptrs[slot], function);
     }
-    EXPECT_EQ(texts(fake_log_lines()), std::vector<std::string>{kStartLine});
+    EXPECT_EQ(texts(fake_log_lines()), (std::vector<std::string>{kStartLine, kSecretsLine}));
     EXPECT_EQ(fake_log_lines()[0].subsystem, "get_entry_rodide_init");
     EXPECT_EQ(fake_log_lines()[0].level, 0);
 
@@ -227,7 +232,7 @@ TEST_F(Startup, RegistersThenStartsWithAFullsyncAndRunsThePublisherUntilClose)
     close_plugin(pb);
     EXPECT_LT(Clock::now() - closing, 2s);
     EXPECT_EQ(thread_count_settling_at(threads), threads) << "the publisher thread has ended";
-    EXPECT_EQ(texts(fake_log_lines()), std::vector<std::string>{kStartLine})
+    EXPECT_EQ(texts(fake_log_lines()), (std::vector<std::string>{kStartLine, kSecretsLine}))
         << "nothing left unconfirmed";
 }
 
@@ -270,7 +275,7 @@ TEST_F(Startup, ARefusedCommitOrderPlugInFailsStartUp)
 // been delivered: no change goes out before it.
 TEST_F(Startup, TheStartWaitsForTheBrokerToConfirmAFullsync)
 {
-    write_settings(exchange);
+    write_settings(exchange, "WAIT_FOR_BROKER_AT_START=on\n");
     ASSERT_EQ(get_entry_rodide_init(&pb), 0);
     EXPECT_EQ(pb.set_order, kRegistrationOrder);
     auto start = std::async(std::launch::async, [&] {
@@ -289,11 +294,26 @@ TEST_F(Startup, TheStartWaitsForTheBrokerToConfirmAFullsync)
     close_plugin(pb);
 }
 
+// With dynamic plug-ins a start may come while the server runs, holding the
+// lock every operation takes: it never waits for the broker then.
+TEST_F(Startup, WithDynamicPlugInsTheStartNeverWaits)
+{
+    write_settings(exchange, "WAIT_FOR_BROKER_AT_START=on\n"); // the exchange is missing
+    fake_server_config("ldap1.lab", 3389, true);
+    ASSERT_EQ(get_entry_rodide_init(&pb), 0);
+    const auto started = Clock::now();
+    start_plugin(pb);
+    EXPECT_LT(Clock::now() - started, 1s);
+    EXPECT_EQ(fake_log_matching("nsslapd-dynamic-plugins: on").size(), 1u);
+    close_plugin(pb);
+    fake_server_config("ldap1.lab", 3389);
+}
+
 // The server handles a stop signal only after its start functions: a stop
 // asked for while the start waits for the broker ends the wait.
 TEST_F(Startup, AStopDuringTheStartEndsTheWait)
 {
-    write_settings(exchange);
+    write_settings(exchange, "WAIT_FOR_BROKER_AT_START=on\n");
     ASSERT_EQ(get_entry_rodide_init(&pb), 0);
     auto start = std::async(std::launch::async, [&] {
         return reinterpret_cast<int (*)(Slapi_PBlock *)>(pb.ptrs[SLAPI_PLUGIN_START_FN])(&pb);
@@ -350,14 +370,14 @@ TEST_F(Startup, ABackendBackFromAnImportOwesAFullsync)
     EXPECT_EQ(fake_log_matching("userroot").size(), 1u) << "no longer watched after the close";
 }
 
-// With WAIT_FOR_BROKER_AT_START=off the start returns at once, while the
-// broker has not confirmed the FULLSYNC; what comes later follows it.
+// By default the start returns at once, while the broker has not confirmed
+// the FULLSYNC; what comes later follows it.
 TEST_F(Startup, WithoutWaitingTheStartReturnsAndTheFullsyncComesFirst)
 {
     TestQueue queue(exchange, routing_key);
     CutProxy proxy;
     proxy.hold_replies(true);
-    write_settings(exchange, "WAIT_FOR_BROKER_AT_START=off\n", proxy.port());
+    write_settings(exchange, "", proxy.port());
     ASSERT_EQ(get_entry_rodide_init(&pb), 0);
     start_plugin(pb);
     EXPECT_EQ(fullsync.load(), 1) << "returned before the broker confirmed the FULLSYNC";
@@ -369,4 +389,71 @@ TEST_F(Startup, WithoutWaitingTheStartReturnsAndTheFullsyncComesFirst)
     ASSERT_FALSE(got.empty());
     EXPECT_EQ(got.front(), kFullsync);
     close_plugin(pb);
+}
+
+// The older calls work on a copy of the settings: changing it changes
+// nothing the stream uses, and a message delivered on a connection of its
+// own beside the stream leaves the stream's FULLSYNC owed.
+TEST_F(Startup, TheOlderCallsLeaveTheStreamAlone)
+{
+    TestQueue queue(exchange, routing_key);
+    CutProxy proxy;
+    proxy.hold_replies(true);
+    write_settings(exchange, "", proxy.port());
+    ASSERT_EQ(get_entry_rodide_init(&pb), 0);
+    start_plugin(pb);
+    const std::string direct = "RABBIT_PORT=" + std::to_string(broker_port());
+    ASSERT_EQ(set_config_fields(connection_config, direct.c_str()), 0);
+    EXPECT_EQ(__send_message(kFullsync.c_str()), 0);
+    EXPECT_EQ(bodies(queue.wait_for(1, 5s)), std::vector<std::string>{kFullsync});
+    EXPECT_EQ(fullsync.load(), 1) << "the stream's own FULLSYNC is still unconfirmed";
+    EXPECT_TRUE(queue.drain(500ms).empty()) << "the stream still goes through the proxy";
+    ASSERT_EQ(initialize_config(connection_config, "/nonexistent/dirmirror.env"), -1);
+    EXPECT_EQ(connection_config->port, broker_port()) << "a failed read leaves the values";
+    proxy.hold_replies(false);
+    EXPECT_EQ(bodies(queue.wait_for(1, 5s)), std::vector<std::string>{kFullsync});
+    close_plugin(pb);
+}
+
+// A plug-in initialised again frees the one before (its queue's wake-up
+// descriptor among what it holds).
+TEST_F(Startup, APlugInInitialisedAgainFreesTheOneBefore)
+{
+    write_settings(exchange);
+    auto descriptors = [] {
+        int count = 0;
+        if (DIR *dir = opendir("/proc/self/fd")) {
+            while (const dirent *e = readdir(dir))
+                count += e->d_name[0] != '.';
+            closedir(dir);
+        }
+        return count;
+    };
+    ASSERT_EQ(get_entry_rodide_init(&pb), 0);
+    const int open = descriptors();
+    for (int again = 0; again < 5; ++again)
+        ASSERT_EQ(get_entry_rodide_init(&pb), 0);
+    EXPECT_EQ(descriptors(), open);
+}
+
+// A broker that takes the connection and never answers the TLS handshake:
+// the close still ends within its bound, and the publisher thread with it.
+TEST_F(Startup, AStopWhileConnectingEndsWithinItsBound)
+{
+    int port = 0;
+    const int silent = listen_on_loopback(port); // never accepts, never answers
+    const std::string ca = dir + "/ca.pem";
+    ASSERT_EQ(std::system(("openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=ca -days 1 -keyout " +
+                           dir + "/ca.key -out " + ca + " 2>/dev/null").c_str()),
+              0);
+    write_settings(exchange, "RABBIT_TLS=on\nRABBIT_CACERT=" + ca + "\n", port);
+    const int threads = thread_count();
+    ASSERT_EQ(get_entry_rodide_init(&pb), 0);
+    start_plugin(pb);
+    std::this_thread::sleep_for(300ms); // connecting
+    const auto closing = Clock::now();
+    close_plugin(pb);
+    EXPECT_LT(Clock::now() - closing, 8s);
+    EXPECT_EQ(thread_count_settling_at(threads), threads) << "not left behind";
+    close(silent);
 }
