@@ -52,8 +52,9 @@ def start_suppliers(extra_settings):
 
 
 class Supplier:
-    def __init__(self, name, port):
+    def __init__(self, name, port, replica_id):
         self.name, self.uri = name, "ldap://127.0.0.1:%d" % port
+        self.replica_id = replica_id
         self.errors = Path("/var/log/dirsrv/slapd-%s/errors" % name)
         self.conn = None
         self.origin = None
@@ -81,6 +82,11 @@ class Supplier:
             return None
         return entry
 
+    def replicating(self, on):
+        """Turns this supplier's agreement to its peer on or off."""
+        dn = 'cn=to-%s,cn=replica,cn="%s",cn=mapping tree,cn=config' % (self.peer.name, SUFFIX)
+        self.conn.modify_s(dn, [(ldap.MOD_REPLACE, "nsds5ReplicaEnabled", [b"on" if on else b"off"])])
+
     def wait_until(self, what, test, timeout=20.0):
         deadline = time.monotonic() + timeout
         while not test():
@@ -92,7 +98,7 @@ class Supplier:
         return self.name
 
 
-SUPPLIERS = [Supplier("dmsup1", 3391), Supplier("dmsup2", 3392)]
+SUPPLIERS = [Supplier("dmsup1", 3391, 1), Supplier("dmsup2", 3392, 2)]
 SUPPLIERS[0].peer, SUPPLIERS[1].peer = SUPPLIERS[1], SUPPLIERS[0]
 
 
@@ -101,6 +107,7 @@ class Message:
         contract.check(body, properties)  # raises AssertionError for one that breaks it
         self.body = body
         self.headers = properties.headers or {}
+        self.message_id = properties.message_id
 
     @property
     def origin(self):
@@ -130,6 +137,8 @@ class Queue:
                                            credentials=pika.PlainCredentials("guest", "guest"))
         self._conn = pika.BlockingConnection(params)
         self._ch = self._conn.channel()
+        self._seen = set()  # message_ids: delivery is at least once, a copy keeps its id
+        self.copies = 0
 
     def close(self):
         self._conn.close()
@@ -138,7 +147,9 @@ class Queue:
         """Every message published so far by either supplier, ALIVEs and
         markers left out: adds a marker entry on each and reads until each
         one's own marker event has come (each supplier publishes in commit
-        order). A change replicated to a supplier must be visible there first."""
+        order). A change replicated to a supplier must be visible there first.
+        Copies (a message_id seen before) are dropped: delivery is at least
+        once."""
         marks = {}
         for s in SUPPLIERS:
             dn = "%s%s,%s" % (self.MARK, uuid.uuid4().hex, container("hostgroups"))
@@ -154,6 +165,10 @@ class Queue:
                 time.sleep(0.02)
                 continue
             m = Message(body, props)
+            if m.message_id in self._seen:
+                self.copies += 1
+                continue
+            self._seen.add(m.message_id)
             dn = m.dn() or ""
             if (dn, m.origin) in marks:
                 marks[(dn, m.origin)] = True

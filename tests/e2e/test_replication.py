@@ -6,6 +6,7 @@ Run from this folder with Debian's python (python3-ldap, python3-pika):
 Starts its own broker (port DIRMIRROR_REPL_AMQP_PORT, 5690) and the suppliers
 (3391, 3392); stops both at the end.  Rewrites /etc/quorvel/dirmirror.env."""
 import json
+import time
 import unittest
 import uuid
 
@@ -107,6 +108,9 @@ class Suppliers(unittest.TestCase):
                         self.assertEqual(got[0].event().get("newdn"), got[1].event().get("newdn"))
                     [csn] = {m.headers.get("csn") for m in got}
                     self.assertRegex(csn or "", r"^[0-9a-f]{20}$", got)
+                    # time, sequence number, replica id, subsequence: made just now, where written
+                    self.assertLess(abs(int(csn[:8], 16) - time.time()), 600, csn)
+                    self.assertEqual(int(csn[12:16], 16), writer.replica_id, csn)
                     csns.append(csn)
             self.assertEqual(len(set(csns)), len(csns), csns)
 
@@ -213,6 +217,28 @@ class ReplicatedChangesPublished(Suppliers):
 
     def test_change_published_by_both_suppliers(self):
         self.check_published_by(replicated_too=True)
+
+    def test_a_conflict_resolved_to_nothing_publishes_nothing(self):
+        """Replication paused, one entry deleted on both suppliers: once they
+        replicate again, each one's delete reaches the other, where the entry
+        is gone already and conflict resolution makes it a no-op. Each
+        supplier publishes its own delete, and nothing of the other's."""
+        dn = self.user_dn("conflict")
+        SUP1.conn.add_s(dn, person(dn))
+        self.replicated(dn)
+        self.queue.settle()
+        for s in SUPPLIERS:
+            s.replicating(False)
+            self.addCleanup(s.replicating, True)
+        for s in SUPPLIERS:
+            s.conn.delete_s(dn)
+        for s in SUPPLIERS:
+            s.replicating(True)
+        time.sleep(3)  # each delete has reached the other supplier by now
+        got = self.queue.settle()
+        seen = sorted((m.origin, m.event()["op_type"], m.headers.get("replicated"))
+                      for m in got if m.dn() == dn)
+        self.assertEqual(seen, sorted((s.origin, "delete", False) for s in SUPPLIERS), got)
 
 
 class InternalChangesPublished(Suppliers):
