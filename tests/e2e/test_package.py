@@ -1,6 +1,8 @@
 """The Debian package on this machine: installed with dpkg, the plug-in
 enabled from the LDIF it installs, its first FULLSYNC seen, the operator's
-settings kept through a second install, and everything removed by a purge."""
+settings kept through a second install; removed while the server runs and
+while it is stopped, the server starts again each time, the settings kept;
+everything gone after a purge."""
 import os
 import stat
 import subprocess
@@ -66,10 +68,7 @@ class PackageTest(unittest.TestCase):
         except ldap.NO_SUCH_OBJECT:
             pass
         conn.unbind_s()
-        added = subprocess.run(
-            ["ldapadd", "-x", "-H", LDAP_URI, "-D", DM_DN, "-w", DM_PASSWORD, "-f", str(ldif)],
-            capture_output=True, text=True, timeout=30, stdin=subprocess.DEVNULL)
-        self.assertEqual(added.returncode, 0, added.stderr)
+        self.enable(ldif)
         queue = Queue()
         try:
             queue.purge()
@@ -96,10 +95,48 @@ class PackageTest(unittest.TestCase):
         self.assertIn("dirmirror: WARNING", again.stderr)
         self.assertIn('RABBIT_TLS: "maybe" не распознано', again.stderr)
 
+        # Removed while the server runs, then while it is stopped: the entry
+        # goes with the library each time, and the server starts again.
+        operators = operators.replace(b"RABBIT_TLS=maybe\n", b"")
+        SETTINGS.write_bytes(operators)
+        keep = {"DIRMIRROR_DS_KEEP_PLUGIN_ENTRY": "1", "DIRMIRROR_DS_KEEP_ENV": "1"}
+        for running in (True, False):
+            with self.subTest(server_running_at_removal=running):
+                installed = dpkg("-i", self.deb)
+                self.assertEqual(installed.returncode, 0, installed.stderr)
+                run_script("testbed/ds-start", extra_env=keep)
+                conn = ldap_connect()
+                try:
+                    conn.delete_s(PLUGIN_DN)
+                except ldap.NO_SUCH_OBJECT:
+                    pass
+                conn.unbind_s()
+                self.enable(ldif)
+                if not running:
+                    ds_stop()
+                removed = dpkg("-r", "dirmirror")
+                self.assertEqual(removed.returncode, 0, removed.stderr)
+                self.assertIn("plug-in entry removed from slapd-dirmirror (%s)"
+                              % ("running" if running else "stopped"), removed.stderr)
+                self.assertFalse(LIBRARY.exists())
+                self.assertEqual(SETTINGS.read_bytes(), operators, "the settings stay")
+                run_script("testbed/ds-start", extra_env=keep)
+                conn = ldap_connect()
+                with self.assertRaises(ldap.NO_SUCH_OBJECT):
+                    conn.search_s(PLUGIN_DN, ldap.SCOPE_BASE)
+                conn.unbind_s()
+
         purged = dpkg("--purge", "dirmirror")
         self.assertEqual(purged.returncode, 0, purged.stderr)
         for path in (LIBRARY, ldif, SETTINGS, Path("/usr/sbin/dirmirror-check-settings")):
             self.assertFalse(path.exists(), path)
+
+    def enable(self, ldif):
+        """The plug-in entry from the installed LDIF, added to the running server."""
+        added = subprocess.run(
+            ["ldapadd", "-x", "-H", LDAP_URI, "-D", DM_DN, "-w", DM_PASSWORD, "-f", str(ldif)],
+            capture_output=True, text=True, timeout=30, stdin=subprocess.DEVNULL)
+        self.assertEqual(added.returncode, 0, added.stderr)
 
 
 def dirsrv_ids():
