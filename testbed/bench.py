@@ -24,7 +24,9 @@ starts RabbitMQ. Each run restarts the directory server in the set-up it needs.
            median time and of the writers' operations per second, and the
            ratios to "none".
   group    the add of a 100,000-member group, without the plug-in and with
-           it (median of 3): the client's wait, and when the event arrives.
+           it (median of 3): the client's wait, and when the event arrives;
+           the difference is how much longer the add holds the backend's
+           lock (its event is built inside the transaction).
   restart  the broker stopped (testbed/broker-stop) and started again under
            the 8 writers;
   kill     the broker killed (kill -9) under the 8 writers and started again;
@@ -35,6 +37,11 @@ starts RabbitMQ. Each run restarts the directory server in the set-up it needs.
            is at least once), the copies dropped before the check. For the
            alarm also the writers' call time during the alarm against before
            it, and the server's RSS growth against BUFFER_MB.
+  soak     1,000,000 modifies by the 8 writers of a fixed set of entries (no
+           new DNs), without the plug-in and with it publishing to the sink
+           broker, the server's RSS sampled every 5 s: the slope of RSS over
+           operations after the first tenth, and the plug-in's share
+           (target under 8 bytes per operation).
 
 Targets are reported, each with pass or fail, in the report; nothing here
 fails on a missed target.
@@ -67,7 +74,7 @@ RUN_DIR = os.environ.get("DIRMIRROR_RUN", "/tmp/dirmirror-run")
 PIDFILE = "/data/run/slapd-dirmirror.pid"
 ERRORS_LOG = "/var/log/dirsrv/slapd-dirmirror/errors"
 BROKER_PIDFILE = os.path.join(RUN_DIR, "rabbitmq", "rabbitmq.pid")
-MEASUREMENTS = ["cost", "group", "restart", "kill", "alarm"]
+MEASUREMENTS = ["cost", "group", "restart", "kill", "alarm", "soak"]
 SETUPS = ["none", "sink", "rabbitmq", "rabbitmq-busy-wait", "retrocl"]
 # The Erlang VM's own scheduler busy-wait; the package's rabbitmq-env turns it off.
 BUSY_WAIT_ARGS = "+sbwt medium +sbwtdcpu short +sbwtdio short"
@@ -77,6 +84,7 @@ SINK_THROUGHPUT_RATIO_MIN = 0.95
 THROUGHPUT_RATIO_MIN = 0.90
 TIME_RATIO_MAX = 1.10
 RSS_OVER_BUFFER_MAX = 1.10
+SOAK_BYTES_PER_OP_MAX = 8.0
 
 
 def log(*args):
@@ -660,6 +668,74 @@ def bench_group(queue, members):
         if with_plugin:
             row["until_event_s_with_plugin"] = round(statistics.median(arrived), 3)
     row["client_ratio"] = round(row["client_s_with_plugin"] / row["client_s_without_plugin"], 3)
+    # The plug-in builds the event inside the add's transaction: what it adds
+    # to the add is the time the backend's lock is held longer.
+    row["lock_held_longer_s"] = round(row["client_s_with_plugin"] - row["client_s_without_plugin"], 3)
+    return row
+
+
+# --- soak ------------------------------------------------------------------------
+
+def _soak_writer(index, entries, until, done):
+    conn = connect()
+    dns = ["uid=soak-%d-%d,cn=users,cn=accounts,dc=lab" % (index, i) for i in range(entries)]
+    n = 0
+    while done.value < until:
+        conn.modify_s(dns[n % entries], [(ldap.MOD_REPLACE, "description", [b"soak %d" % n])])
+        n += 1
+        with done.get_lock():
+            done.value += 1
+    conn.unbind_s()
+
+
+def slope(points):
+    """Least-squares slope of (x, y) points."""
+    mx = statistics.mean(x for x, _ in points)
+    my = statistics.mean(y for _, y in points)
+    return (sum((x - mx) * (y - my) for x, y in points) /
+            sum((x - mx) ** 2 for x, _ in points))
+
+
+def bench_soak(brokers, writers, modifies, entries=25, every=5.0):
+    """`modifies` modifies by `writers` of a fixed set of entries (no new
+    DNs: the server's own caches stay put), without the plug-in and with it
+    publishing to the sink broker; the server's RSS sampled every `every`
+    seconds. The slope of RSS over operations after the first tenth, per
+    set-up; the plug-in's share is the difference."""
+    row = {"modifies": modifies, "writers": writers, "entries_per_writer": entries}
+    for name in ("none", "sink"):
+        port = brokers.start_sink()[1] if name == "sink" else None
+        conn = Setup("soak", plugin=name == "sink", port=port).start()
+        for w in range(writers):
+            for i in range(entries):
+                dn = "uid=soak-%d-%d,cn=users,cn=accounts,dc=lab" % (w, i)
+                try:
+                    conn.add_s(dn, person(dn.split(",")[0][4:]))
+                except ldap.ALREADY_EXISTS:
+                    pass
+        conn.unbind_s()
+        done = multiprocessing.Value("q", 0)
+        procs = [multiprocessing.Process(target=_soak_writer, args=(w, entries, modifies, done))
+                 for w in range(writers)]
+        started = time.monotonic()
+        for p in procs:
+            p.start()
+        samples = []
+        while any(p.is_alive() for p in procs):
+            samples.append((done.value, directory_rss_kib() * 1024))
+            time.sleep(every)
+        for p in procs:
+            p.join()
+        wall = time.monotonic() - started
+        counted = [(ops, rss) for ops, rss in samples if ops >= modifies / 10]
+        row[name] = {"ops_per_s": round(done.value / wall, 1),
+                     "rss_start_mib": round(counted[0][1] / 2 ** 20, 1),
+                     "rss_end_mib": round(counted[-1][1] / 2 ** 20, 1),
+                     "samples": len(counted),
+                     "bytes_per_op": round(slope(counted), 2)}
+        if name == "sink":
+            row[name]["sink_broker"] = brokers.stop()
+    row["plugin_bytes_per_op"] = round(row["sink"]["bytes_per_op"] - row["none"]["bytes_per_op"], 2)
     return row
 
 
@@ -901,6 +977,11 @@ def targets(report):
                                         "seq_jumps_without_fullsync", "stray_modify_events")}
             target("%s: no other fault (properties, unexpected events, copies that differ)" % name,
                    other or "none", "no faults", not other)
+    if "soak" in report:
+        r = report["soak"]
+        target("soak: server RSS growth per operation, with the plug-in less without it (bytes)",
+               r["plugin_bytes_per_op"], "< %.0f" % SOAK_BYTES_PER_OP_MAX,
+               r["plugin_bytes_per_op"] < SOAK_BYTES_PER_OP_MAX)
     if "alarm" in report:
         r = report["alarm"]
         target("alarm: writers' median call time during / before the alarm", r["latency_ratio"],
@@ -925,6 +1006,8 @@ def main():
                         help="seconds of load not counted, after the modifies")
     parser.add_argument("--modifies", type=int, default=3000, help="a single client's, over all rounds")
     parser.add_argument("--members", type=int, default=100000)
+    parser.add_argument("--soak-modifies", type=int, default=1000000,
+                        help="modifies of the soak, per set-up")
     parser.add_argument("--alarm", type=int, default=60, help="seconds of the memory alarm")
     parser.add_argument("--alarm-buffer-mb", type=int, default=0,
                         help="BUFFER_MB during the alarm (default: the plug-in's, 256)")
@@ -970,6 +1053,8 @@ def main():
                 report["restart"] = bench_restart(queue, args.writers)
             elif name == "kill":
                 report["kill"] = bench_kill(queue, args.writers)
+            elif name == "soak":
+                report["soak"] = bench_soak(brokers, args.writers, args.soak_modifies)
             else:
                 report["alarm"] = bench_alarm(queue, args.writers, args.alarm, args.alarm_buffer_mb)
             report[name]["loadavg_before"] = load_before
