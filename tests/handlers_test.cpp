@@ -415,6 +415,26 @@ TEST_F(Handlers, LargeGroupIsOneEventWithEveryMember)
     EXPECT_EQ(json::parse(got[0])["arg"]["member"].size(), 100000u);
 }
 
+// An event larger than the broker takes (MAX_MESSAGE_MB) is a loss before it
+// is sent: a FULLSYNC in its place, one line with its DN and size.
+TEST_F(Handlers, AnEventLargerThanTheBrokerTakesIsALoss)
+{
+    auto small = config;
+    small.max_message_mb = 1;
+    restart(small);
+    slapi_entry entry;
+    entry.add("cn", {std::string(1 << 20, 'x')});
+    auto big = operation(kUserDn);
+    big.ptrs[SLAPI_ENTRY_POST_OP] = &entry;
+    commit(big, get_entry_rodide_add);
+    auto later = operation(kUserDn);
+    commit(later, get_entry_rodide_delete);
+    EXPECT_EQ(events(), (std::vector<std::string>{kFullsync, delete_event(kUserDn)}));
+    const auto lines = fake_log_matching("больше MAX_MESSAGE_MB (1 МиБ)");
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].text.find(kUserDn), std::string::npos);
+}
+
 // Operations on several threads: each captures its events inside the
 // "backend transaction" (one lock, as the server's serial lock), and its
 // be-post-operation call hands them over later, at its own pace. The events
