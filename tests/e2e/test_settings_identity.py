@@ -130,9 +130,9 @@ class SettingsTest(unittest.TestCase):
         anonymous = ldap.initialize(LDAP_URI)
         [(_, seen)] = anonymous.search_s(MONITOR_DN, ldap.SCOPE_BASE)
         self.assertEqual({t.lower() for t in seen} - {"objectclass", "cn"},
-                         {"eventspublished", "eventsdropped", "eventsreplayed", "fullsyncspublished",
-                          "queuedepth", "queuehighwater", "bufferbytes", "bufferhighwater",
-                          "lagseconds"})
+                         {"eventspublished", "eventsdropped", "eventsreplayed", "valuesreplaced",
+                          "fullsyncspublished", "queuedepth", "queuehighwater", "bufferbytes",
+                          "bufferhighwater", "lagseconds"})
         [(_, everything)] = root.search_s(MONITOR_DN, ldap.SCOPE_BASE)
         self.assertLessEqual({"brokernode", "lasterror", "rabbithost", "rabbitusername"},
                              {t.lower() for t in everything})
